@@ -1,0 +1,10 @@
+// Mean-shift colour segmentation of one 8-bit frame into a dense label image and segment records.
+#pragma once
+
+#include "image/image_ref.h"
+#include "segmentation/seg_patch.h"
+
+// frame: 8-bit, 3 channels (BGR) or 1 channel. labels receives a new 32-bit signed label image with
+// labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled.
+void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
+                  float sigmaR);

@@ -1,0 +1,25 @@
+// Level preparation: frame channels, five-point derivatives, structure and diffusion tensor.
+#pragma once
+
+#include "image/image_ref.h"
+#include "solver/solver_records.h"
+
+// Fills the parameter record, the frame data and the flow-independent part of a freshly
+// constructed full-resolution workspace (grid spacing, motion tensor images, structure and
+// diffusion tensor). Frames are 8-bit with 1 or 3 (BGR) channels, of equal size.
+void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
+                   double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
+                   PairDerivatives& derivatives, LevelWorkspace& workspace);
+
+// Converts both frames into the solver's channels and differentiates them; fills the structure
+// tensor of the workspace when the smoothness is anisotropic.
+void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                            PairDerivatives& derivatives, LevelWorkspace& workspace);
+
+// Correlation with (1, -8, 0, 8, -1) / 12 along x and along y, with a mirrored border that does not
+// repeat the edge pixel. The source is single-channel float or 8-bit (channel 0 is read); the
+// outputs are existing float images of the source's size.
+void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy);
+
+// d11 = (s22 + 50) / den, d22 = (s11 + 50) / den, d12x2 = -2 s12 / den with den = s11 + s22 + 100.
+void ComputeDiffusionTensor(LevelWorkspace& workspace);

@@ -1,0 +1,62 @@
+// Records that carry the variational solver's state between its stages. Every image is a
+// single-channel float ImageRef of the record's level size; copying a record shares its images.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "image/image_ref.h"
+
+// Which energy terms are active and the epsilon of each robust penaliser 1 / sqrt(s^2 + eps^2).
+struct SolverParams {
+  double brightnessEps = 0.0;
+  double gradientEps = 0.0;
+  double smoothnessEps = 0.0;
+  int32_t useBrightness = 0;
+  int32_t useGradient = 0;
+  int32_t anisotropic = 0;
+};
+
+// Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the
+// three channels are a luminance and two colour differences; grey frames use entry 0 only.
+struct PairDerivatives {
+  int32_t channels = 0;
+  std::array<ImageRef, 3> first;
+  std::array<ImageRef, 3> second;
+  std::array<ImageRef, 3> firstDx;
+  std::array<ImageRef, 3> firstDy;
+  std::array<ImageRef, 3> secondDx;
+  std::array<ImageRef, 3> secondDy;
+  ImageRef greyFirstDx;
+  ImageRef greyFirstDy;
+  ImageRef greySecondDx;
+  ImageRef greySecondDy;
+};
+
+// Coefficient images of one grid level: motion tensors of the data terms (J11 = Ix^2, J12 = Ix Iy,
+// J22 = Iy^2, J13 = Ix Iz, J23 = Iy Iz, J33 = Iz^2), the first frame's structure tensor, the
+// diffusion tensor derived from it (d12x2 holds twice the off-diagonal entry) and the grid spacing
+// in full-resolution pixels. Only the images of active terms exist.
+struct LevelWorkspace {
+  int32_t channels = 0;
+  std::array<ImageRef, 3> b11, b12, b22, b13, b23, b33;
+  std::array<ImageRef, 2> g11, g12, g22, g13, g23, g33;
+  ImageRef s11, s22, s12;
+  ImageRef d11, d22, d12x2;
+  double hx = 1.0;
+  double hy = 1.0;
+};
+
+// Per-pixel weights of the three energy terms, in this order.
+struct WeightMaps {
+  ImageRef brightnessWeight;
+  ImageRef gradientWeight;
+  ImageRef smoothnessWeight;
+};
+
+// Two images that belong together: a flow (u right, v down), an increment, or a per-level pair of
+// the multigrid cycle.
+struct FlowPair {
+  ImageRef u;
+  ImageRef v;
+};
