@@ -3,7 +3,7 @@
 # with sudo). Extra package names may be passed as arguments.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libopencv-dev libgtest-dev opencv-doc "$@")
+packages=(g++ cmake make pkg-config libopencv-dev libopencv-contrib-dev libgtest-dev opencv-doc "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

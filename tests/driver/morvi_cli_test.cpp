@@ -1,0 +1,178 @@
+// End-to-end runs of the built program on small frames.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "driver/morvi_driver.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kMorvi = MORVI_BINARY;
+
+// A small textured frame; `shift` moves the texture to the right.
+cv::Mat Texture(int w, int h, int channels, int shift) {
+  cv::Mat image(h, w, CV_8UC(channels));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        const int xs = x - shift;
+        image.ptr<uint8_t>(y)[x * channels + c] = static_cast<uint8_t>((xs * 37 + y * 11 + c * 60) % 200 + 20);
+      }
+    }
+  }
+  return image;
+}
+
+CommandResult Morvi(const std::string& args) { return RunCommand(ShellQuote(kMorvi) + " --seed 3 " + args); }
+
+}  // namespace
+
+TEST(MorviCommandLine, NoArgumentsPrintsBannerAndUsage) {
+  TempDir cwd;
+  const CommandResult r = RunCommand("cd " + ShellQuote(cwd.path().string()) + " && " + ShellQuote(kMorvi));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Morvi Optical Flow Estimation\nVersion 1.3\n", 0), 0u);
+  EXPECT_NE(r.out.find("Usage: " + kMorvi + " imgdir [imgtype] [smooth] [resultdir]\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Example: " + kMorvi + " \"./data/football\" \".png\" 20 \"./data/football\"\n"),
+            std::string::npos);
+  EXPECT_TRUE(ListFiles(cwd.path()).empty());
+}
+
+TEST(MorviCommandLine, HelpAndVersion) {
+  const CommandResult help = RunCommand(ShellQuote(kMorvi) + " --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--seed N"), std::string::npos);
+  const CommandResult version = RunCommand(ShellQuote(kMorvi) + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_NE(version.out.find("Version 1.3"), std::string::npos);
+}
+
+TEST(MorviCommandLine, SingleFrameWritesNothing) {
+  TempDir dir;
+  cv::imwrite(dir / "only.png", Texture(24, 20, 3, 0));
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.err.empty());
+  EXPECT_EQ(ListFiles(dir.path()), (std::vector<std::string>{"only.png"}));
+}
+
+TEST(MorviCommandLine, ThreeColourFramesGiveTwoTriplesNamedAfterTheFirstFrames) {
+  TempDir dir;
+  for (int i = 1; i <= 3; ++i) cv::imwrite(dir / ("a.0" + std::to_string(i) + ".png"), Texture(24, 20, 3, i));
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ListFiles(dir.path()),
+            (std::vector<std::string>{"a.01.png", "a.01_morvi.flo", "a.01_morvi.ppm", "a.01_morviwarp.ppm",
+                                      "a.02.png", "a.02_morvi.flo", "a.02_morvi.ppm", "a.02_morviwarp.ppm",
+                                      "a.03.png"}));
+  EXPECT_EQ(ReadBytes(dir / "a.01_morvi.flo").size(), 12u + 8u * 24u * 20u);
+  EXPECT_NE(r.out.find("Running Time: "), std::string::npos);
+}
+
+TEST(MorviCommandLine, GreyFramesGivePgmWarpsInTheResultDirectoryWhichIsCreated) {
+  TempDir dir;
+  cv::imwrite(dir / "f1.png", Texture(24, 20, 1, 0));
+  cv::imwrite(dir / "f2.png", Texture(24, 20, 1, 1));
+  const std::string results = dir / "out/deeper";
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(results));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ListFiles(results), (std::vector<std::string>{"f1_morvi.flo", "f1_morvi.ppm", "f1_morviwarp.pgm"}));
+}
+
+TEST(MorviCommandLine, AlphaAndSixteenBitFramesAreReduced) {
+  TempDir dir;
+  cv::Mat bgra;
+  cv::cvtColor(Texture(24, 20, 3, 0), bgra, cv::COLOR_BGR2BGRA);
+  cv::imwrite(dir / "c1.png", bgra);
+  cv::cvtColor(Texture(24, 20, 3, 1), bgra, cv::COLOR_BGR2BGRA);
+  cv::imwrite(dir / "c2.png", bgra);
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "c1_morviwarp.ppm"));
+
+  TempDir deep;
+  cv::Mat wide;
+  Texture(24, 20, 1, 0).convertTo(wide, CV_16U, 257.0);
+  cv::imwrite(deep / "g1.png", wide);
+  Texture(24, 20, 1, 1).convertTo(wide, CV_16U, 257.0);
+  cv::imwrite(deep / "g2.png", wide);
+  std::string reason;
+  const ImageRef frame = LoadFrame(deep / "g1.png", reason);
+  ASSERT_FALSE(frame.Empty());
+  EXPECT_EQ(frame.Mat().type(), CV_8UC1);
+  EXPECT_EQ(cv::norm(frame.Mat(), Texture(24, 20, 1, 0), cv::NORM_INF), 0.0);
+  EXPECT_EQ(Morvi(ShellQuote(deep.path().string())).status, 0);
+  EXPECT_TRUE(std::filesystem::exists(deep / "g1_morviwarp.pgm"));
+}
+
+TEST(MorviCommandLine, BadSmoothnessIsAUsageErrorBeforeAnyWork) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  for (const char* bad : {"abc", "8x", "nan", "inf", "-1", ""}) {
+    const CommandResult r = Morvi(ShellQuote(dir.path().string()) + " .png " + ShellQuote(bad));
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find("smoothness"), std::string::npos) << bad;
+  }
+  EXPECT_EQ(ListFiles(dir.path()).size(), 2u);
+  float value = 0.0f;
+  EXPECT_TRUE(ParseSmoothness("0", value));
+  EXPECT_TRUE(ParseSmoothness("12.5", value));
+  EXPECT_EQ(value, 12.5f);
+}
+
+TEST(MorviCommandLine, MissingDirectoryIsFatal) {
+  TempDir dir;
+  const CommandResult r = Morvi(ShellQuote(dir / "nowhere"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Unable to open directory: " + (dir / "nowhere")), std::string::npos);
+}
+
+TEST(MorviCommandLine, UncreatableResultDirectoryIsFatalBeforeAnyWork) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  std::ofstream(dir / "blocker") << "file";
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(dir / "blocker/out"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("result directory"), std::string::npos);
+  EXPECT_EQ(r.out.find("Running Time"), std::string::npos);
+}
+
+TEST(MorviCommandLine, UnreadableOrMismatchedFrameEndsTheRunKeepingEarlierOutputs) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  std::ofstream(dir / "a3.png") << "not an image";
+  CommandResult r = Morvi(ShellQuote(dir.path().string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(dir / "a3.png"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir / "a1_morvi.flo"));
+
+  cv::imwrite(dir / "a3.png", Texture(26, 20, 3, 2));
+  r = Morvi(ShellQuote(dir.path().string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("26x20"), std::string::npos);
+  cv::imwrite(dir / "a3.png", Texture(24, 20, 1, 2));
+  r = Morvi(ShellQuote(dir.path().string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("channel"), std::string::npos);
+}
+
+TEST(MorviCommandLine, UnwritableOutputIsReportedAndTheRunGoesOn) {
+  TempDir dir;
+  for (int i = 1; i <= 3; ++i) cv::imwrite(dir / ("a" + std::to_string(i) + ".png"), Texture(24, 20, 3, i));
+  // A directory standing where the first pair's flow file should go makes that write fail.
+  std::filesystem::create_directory(dir.path() / "a1_morvi.flo");
+  const CommandResult r = Morvi(ShellQuote(dir.path().string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("a1_morvi.flo"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir / "a2_morvi.flo"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "a1_morviwarp.ppm"));
+  for (const std::string& name : ListFiles(dir.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}

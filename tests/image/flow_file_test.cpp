@@ -1,0 +1,120 @@
+#include "image/flow_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "image/flow_colour.h"
+#include "support/test_support.h"
+
+#ifdef MORVI_HAVE_OPTFLOW
+#include <opencv2/optflow.hpp>
+#endif
+
+namespace {
+
+std::vector<unsigned char> ExpectedTwoByOne() {
+  std::vector<unsigned char> bytes = {'P', 'I', 'E', 'H'};
+  const int32_t header[2] = {2, 1};
+  const float values[4] = {1.0f, 0.25f, -0.5f, 2.0f};
+  const auto* h = reinterpret_cast<const unsigned char*>(header);
+  const auto* v = reinterpret_cast<const unsigned char*>(values);
+  bytes.insert(bytes.end(), h, h + sizeof header);
+  bytes.insert(bytes.end(), v, v + sizeof values);
+  return bytes;
+}
+
+}  // namespace
+
+TEST(FlowFile, TwoByOneFlowIsTwentyEightBytes) {
+  TempDir dir;
+  ImageRef u = CreateFloat(2, 1, 1);
+  ImageRef v = CreateFloat(2, 1, 1);
+  u.Row<float>(0)[0] = 1.0f;
+  u.Row<float>(0)[1] = -0.5f;
+  v.Row<float>(0)[0] = 0.25f;
+  v.Row<float>(0)[1] = 2.0f;
+  ASSERT_TRUE(SaveFlowResult(u, v, dir / "a_morvi.flo", -1.0f));
+  EXPECT_EQ(ReadBytes(dir / "a_morvi.flo"), ExpectedTwoByOne());
+  // The colour picture sits beside the flow file, and no temporary file is left behind.
+  EXPECT_EQ(ListFiles(dir.path()), (std::vector<std::string>{"a_morvi.flo", "a_morvi.ppm"}));
+}
+
+TEST(FlowFile, PaddedRowsGiveTheSameFile) {
+  TempDir dir;
+  // A view into a wider matrix has a row stride larger than its own data.
+  cv::Mat wide(1, 5, CV_32FC2, cv::Scalar(9.0f, 9.0f));
+  cv::Mat view = wide(cv::Rect(0, 0, 2, 1));
+  view.at<cv::Vec2f>(0, 0) = cv::Vec2f(1.0f, 0.25f);
+  view.at<cv::Vec2f>(0, 1) = cv::Vec2f(-0.5f, 2.0f);
+  cv::Mat tall(3, 5, CV_32FC2, cv::Scalar(9.0f, 9.0f));
+  cv::Mat paddedView = tall(cv::Rect(1, 1, 2, 1));
+  view.copyTo(paddedView);
+  ASSERT_GT(paddedView.step[0], 2 * sizeof(cv::Vec2f));
+  ASSERT_TRUE(WriteFlowFile(ImageRef(paddedView), dir / "p.flo"));
+  EXPECT_EQ(ReadBytes(dir / "p.flo"), ExpectedTwoByOne());
+}
+
+TEST(FlowFile, WrongExtensionIsReportedButWritten) {
+  TempDir dir;
+  ImageRef flow = CreateFloat(3, 2, 2);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(WriteFlowFile(flow, dir / "x.FLO"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("WriteFlowFile: filename '" + (dir / "x.FLO") + "' should have extension '.flo'"),
+            std::string::npos);
+  EXPECT_EQ(ReadBytes(dir / "x.FLO").size(), 12u + 8u * 6u);
+}
+
+TEST(FlowFile, MissingNameOrExtensionWritesNothing) {
+  ImageRef flow = CreateFloat(1, 1, 2);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(WriteFlowFile(flow, ""));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("WriteFlowFile: empty filename"), std::string::npos);
+  TempDir dir;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(WriteFlowFile(flow, dir / "noextension"));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("WriteFlowFile: extension required in filename"),
+            std::string::npos);
+  EXPECT_TRUE(ListFiles(dir.path()).empty());
+}
+
+TEST(FlowFile, UnwritableDirectoryIsReportedAndLeavesNothing) {
+  TempDir dir;
+  const std::string name = dir / "missing/sub/a.flo";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(WriteFlowFile(CreateFloat(2, 2, 2), name));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("WriteFlowFile: could not open " + name), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+TEST(FlowFile, OneBandImageIsReportedAndWrittenWithItsBands) {
+  TempDir dir;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(WriteFlowFile(CreateFloat(3, 2, 1), dir / "one.flo"));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("image must have 2 bands"), std::string::npos);
+  EXPECT_EQ(ReadBytes(dir / "one.flo").size(), 12u + 4u * 6u);
+}
+
+#ifdef MORVI_HAVE_OPTFLOW
+TEST(FlowFile, PeerReaderSeesIdenticalValues) {
+  TempDir dir;
+  ImageRef u = CreateFloat(37, 23, 1);
+  ImageRef v = CreateFloat(37, 23, 1);
+  cv::RNG rng(7);
+  rng.fill(u.Mat(), cv::RNG::UNIFORM, -40.0, 40.0);
+  rng.fill(v.Mat(), cv::RNG::UNIFORM, -40.0, 40.0);
+  ASSERT_TRUE(SaveFlowResult(u, v, dir / "r_morvi.flo", -1.0f));
+  const cv::Mat peer = cv::readOpticalFlow(dir / "r_morvi.flo");
+  ASSERT_EQ(peer.type(), CV_32FC2);
+  ASSERT_EQ(peer.size(), u.Mat().size());
+  for (int y = 0; y < 23; ++y) {
+    for (int x = 0; x < 37; ++x) {
+      const cv::Vec2f value = peer.at<cv::Vec2f>(y, x);
+      ASSERT_EQ(std::memcmp(&value[0], &u.Row<float>(y)[x], 4), 0);
+      ASSERT_EQ(std::memcmp(&value[1], &v.Row<float>(y)[x], 4), 0);
+    }
+  }
+}
+#endif
