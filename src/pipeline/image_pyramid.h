@@ -1,0 +1,20 @@
+// Gaussian image pyramid: level 0 is the frame itself; level k is the full-resolution frame
+// blurred with sigma = factor^k and resized down by factor^k (sizes truncated level by level).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/image_ref.h"
+
+struct ImagePyramid {
+  // Builds the levels until the next one would be narrower than minWidth or lower than minHeight.
+  void Build(const ImageRef& image, float factor, int minWidth, int minHeight);
+
+  int32_t levelCount = 0;
+  std::vector<ImageRef> levels;  // index 0 is the finest level
+};
+
+// Odd Gaussian kernel size for a blur of the given sigma: trunc(5 sigma + 0.5) with the lowest bit
+// set, at least 3.
+int PyramidKernelSize(float sigma);

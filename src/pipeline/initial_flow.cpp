@@ -1,0 +1,76 @@
+#include "pipeline/initial_flow.h"
+
+#include <iostream>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "pipeline/image_pyramid.h"
+#include "pipeline/weight_maps.h"
+#include "solver/level_preparation.h"
+#include "solver/solver_records.h"
+#include "solver/warping_iterations.h"
+
+namespace {
+
+constexpr int kPyramidMinSize = 16;  // no pyramid level smaller than 16 x 16
+constexpr int kNoClamp = 0;
+
+}  // namespace
+
+void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
+                         float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
+                         float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
+                         int anisotropic, int outerIterations, int medianWindow) {
+  ImagePyramid firstPyramid;
+  ImagePyramid secondPyramid;
+  firstPyramid.Build(first, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
+  secondPyramid.Build(second, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
+  const int levelCount = firstPyramid.levelCount;
+
+  std::vector<ImageRef> flowU;
+  std::vector<ImageRef> flowV;
+  for (int i = 0; i < levelCount; ++i) {
+    const ImageRef& level = firstPyramid.levels[i];
+    flowU.push_back(CreateFloat(level.Width(), level.Height(), 1));
+    flowV.push_back(CreateFloat(level.Width(), level.Height(), 1));
+  }
+
+  std::cout << "Processing " << std::flush;
+  for (int i = levelCount - 1; i >= 0; --i) {
+    const ImageRef& levelFirst = firstPyramid.levels[i];
+    const ImageRef& levelSecond = secondPyramid.levels[i];
+    ImageRef& u = flowU[i];
+    ImageRef& v = flowV[i];
+    const int width = u.Width();
+    const int height = u.Height();
+
+    if (i == levelCount - 1) {
+      u.Mat().setTo(0.0f);
+      v.Mat().setTo(0.0f);
+    } else {
+      // Carry the coarser flow up and express it in this level's pixels: the ratio of the integer
+      // sizes, not the nominal factor, since the sizes were truncated.
+      cv::resize(flowU[i + 1].Mat(), u.Mat(), u.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+      cv::resize(flowV[i + 1].Mat(), v.Mat(), v.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+      const double scaleX = static_cast<double>(width) / static_cast<double>(flowU[i + 1].Width());
+      const double scaleY = static_cast<double>(height) / static_cast<double>(flowV[i + 1].Height());
+      u.Mat().convertTo(u.Mat(), CV_32F, scaleX, 0.0);
+      v.Mat().convertTo(v.Mat(), CV_32F, scaleY, 0.0);
+    }
+
+    SolverParams params;
+    PairDerivatives derivatives;
+    LevelWorkspace workspace;
+    PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
+                  derivatives, workspace);
+    std::cout << "." << std::flush;
+    const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
+                                               smoothnessTermWeight, params, workspace);
+    SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
+              weights.smoothnessWeight, outerIterations, kNoClamp, medianWindow);
+  }
+
+  initialU = flowU[0];
+  initialV = flowV[0];
+}

@@ -1,0 +1,12 @@
+// Initial coarse-to-fine stage: the variational problem solved on Gaussian pyramids of both frames,
+// from zero flow at the coarsest level up to full resolution.
+#pragma once
+
+#include "image/image_ref.h"
+
+// initialU/initialV are made to refer to the full-resolution flow of the last level. Writes
+// "Processing " and one "." per pyramid level to standard output.
+void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
+                         float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
+                         float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
+                         int anisotropic, int outerIterations, int medianWindow);
