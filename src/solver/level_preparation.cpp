@@ -1,0 +1,294 @@
+#include "solver/level_preparation.h"
+
+#include <cmath>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Five-point central difference (1, -8, 0, 8, -1) / 12, applied by correlation.
+constexpr float kDerivativeTaps[5] = {1.0f, -8.0f, 0.0f, 8.0f, -1.0f};
+constexpr double kDerivativeScale = 0.08333333333333333;  // 1 / 12
+constexpr int kDerivativeRadius = 2;
+
+// Luminance and colour-difference channels of a BGR frame.
+constexpr double kLumaBlue = 0.114;
+constexpr double kLumaGreen = 0.587;
+constexpr double kLumaRed = 0.2989;
+constexpr float kColourDifferenceScale = 0.25f;
+
+// Gradient components of the structure tensor are limited in magnitude, so that a single strong
+// edge cannot dominate the diffusion tensor.
+constexpr float kGradientLimit = 50.0f;
+
+// The diffusion tensor is (adj(S) + kDiffusionBias I) / (trace(S) + kTraceBias): isotropic
+// (I / 2) where the image is flat, weaker across edges than along them.
+constexpr float kDiffusionBias = 50.0f;
+constexpr float kTraceBias = 100.0f;
+
+// Correlation of a float image with the five-point filter along x and y. The border is mirrored
+// without repeating the edge pixel (column -1 takes column 1, W takes W - 2); OpenCV's reflect-101
+// rule is exactly that and stays inside the image even for images narrower than three pixels.
+void Derivative5Float(const cv::Mat& source, cv::Mat& dx, cv::Mat& dy) {
+  const int width = source.cols;
+  const int height = source.rows;
+  cv::Mat padded;
+  cv::copyMakeBorder(source, padded, kDerivativeRadius, kDerivativeRadius, kDerivativeRadius,
+                     kDerivativeRadius, cv::BORDER_REFLECT_101);
+  const cv::Mat rowKernel(1, 5, CV_32FC1, const_cast<float*>(kDerivativeTaps));
+  const cv::Mat columnKernel(5, 1, CV_32FC1, const_cast<float*>(kDerivativeTaps));
+  const cv::Rect interior(kDerivativeRadius, kDerivativeRadius, width, height);
+
+  cv::Mat filtered;
+  cv::filter2D(padded, filtered, CV_32F, rowKernel, cv::Point(-1, -1), 0.0, cv::BORDER_REFLECT_101);
+  filtered(interior).convertTo(dx, CV_32F, kDerivativeScale, 0.0);
+  cv::filter2D(padded, filtered, CV_32F, columnKernel, cv::Point(-1, -1), 0.0, cv::BORDER_REFLECT_101);
+  filtered(interior).convertTo(dy, CV_32F, kDerivativeScale, 0.0);
+}
+
+// Channel 0 of a frame as a float image (no rounding: bytes convert exactly).
+cv::Mat FirstChannelAsFloat(const cv::Mat& source) {
+  cv::Mat channel = source;
+  if (source.channels() != 1) cv::extractChannel(source, channel, 0);
+  cv::Mat converted;
+  channel.convertTo(converted, CV_32F, 1.0, 0.0);
+  return converted;
+}
+
+// Luminance and the two signed colour differences 0.25 (G - B), 0.25 (G - R) of a BGR frame.
+void ConvertColourFrame(const cv::Mat& frame, const ImageRef& luma, const ImageRef& blueDiff,
+                        const ImageRef& redDiff) {
+  for (int y = 0; y < frame.rows; ++y) {
+    const uchar* bgr = frame.ptr<uchar>(y);
+    float* l = luma.Row<float>(y);
+    float* db = blueDiff.Row<float>(y);
+    float* dr = redDiff.Row<float>(y);
+    for (int x = 0; x < frame.cols; ++x, bgr += 3) {
+      const int b = bgr[0];
+      const int g = bgr[1];
+      const int r = bgr[2];
+      l[x] = static_cast<float>(kLumaBlue * b + kLumaGreen * g + kLumaRed * r);
+      db[x] = kColourDifferenceScale * static_cast<float>(g - b);
+      dr[x] = kColourDifferenceScale * static_cast<float>(g - r);
+    }
+  }
+}
+
+// Limits a gradient component to magnitude kGradientLimit, keeping its sign.
+inline float LimitGradient(float g) {
+  return std::fabs(g) > kGradientLimit ? std::copysign(kGradientLimit, g) : g;
+}
+
+// Of three candidate derivatives, the one of largest magnitude; the earlier one wins a tie.
+inline float LargestMagnitude(float a, float b, float c) {
+  float best = a;
+  if (std::fabs(b) > std::fabs(best)) best = b;
+  if (std::fabs(c) > std::fabs(best)) best = c;
+  return best;
+}
+
+void FillStructureTensor(const cv::Mat& gx, const cv::Mat& gy, LevelWorkspace& workspace) {
+  for (int y = 0; y < gx.rows; ++y) {
+    const float* gxRow = gx.ptr<float>(y);
+    const float* gyRow = gy.ptr<float>(y);
+    float* s11 = workspace.s11.Row<float>(y);
+    float* s22 = workspace.s22.Row<float>(y);
+    float* s12 = workspace.s12.Row<float>(y);
+    for (int x = 0; x < gx.cols; ++x) {
+      const float Gx = LimitGradient(gxRow[x]);
+      const float Gy = LimitGradient(gyRow[x]);
+      s11[x] = Gx * Gx;
+      s22[x] = Gy * Gy;
+      s12[x] = Gx * Gy;
+    }
+  }
+}
+
+// Structure tensor of the first frame. For colour frames each component of the gradient is taken
+// from the raw B, G or R channel where it is strongest, so that edges between regions of equal
+// brightness but different colour still steer the smoothing.
+void ComputeStructureTensor(const cv::Mat& frame, LevelWorkspace& workspace) {
+  const int width = frame.cols;
+  const int height = frame.rows;
+  cv::Mat gx(height, width, CV_32FC1);
+  cv::Mat gy(height, width, CV_32FC1);
+  if (frame.channels() == 3) {
+    cv::Mat raw[3];
+    cv::split(frame, raw);
+    cv::Mat dx[3];
+    cv::Mat dy[3];
+    for (int c = 0; c < 3; ++c) {
+      cv::Mat channel;
+      raw[c].convertTo(channel, CV_32F, 1.0, 0.0);
+      dx[c].create(height, width, CV_32FC1);
+      dy[c].create(height, width, CV_32FC1);
+      Derivative5Float(channel, dx[c], dy[c]);
+    }
+    for (int y = 0; y < height; ++y) {
+      float* gxRow = gx.ptr<float>(y);
+      float* gyRow = gy.ptr<float>(y);
+      const float* dx0 = dx[0].ptr<float>(y);
+      const float* dx1 = dx[1].ptr<float>(y);
+      const float* dx2 = dx[2].ptr<float>(y);
+      const float* dy0 = dy[0].ptr<float>(y);
+      const float* dy1 = dy[1].ptr<float>(y);
+      const float* dy2 = dy[2].ptr<float>(y);
+      for (int x = 0; x < width; ++x) {
+        gxRow[x] = LargestMagnitude(dx0[x], dx1[x], dx2[x]);
+        gyRow[x] = LargestMagnitude(dy0[x], dy1[x], dy2[x]);
+      }
+    }
+  } else {
+    Derivative5Float(FirstChannelAsFloat(frame), gx, gy);
+  }
+  FillStructureTensor(gx, gy, workspace);
+}
+
+}  // namespace
+
+void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy) {
+  CV_Assert(!source.Empty() && !dx.Empty() && !dy.Empty());
+  CV_Assert(source.Depth() == CV_32F || source.Depth() == CV_8U);
+  CV_Assert(dx.Mat().type() == CV_32FC1 && dy.Mat().type() == CV_32FC1);
+  CV_Assert(dx.Mat().size() == source.Mat().size() && dy.Mat().size() == source.Mat().size());
+  if (source.Depth() == CV_32F) {
+    CV_Assert(source.Channels() == 1);
+    Derivative5Float(source.Mat(), dx.Mat(), dy.Mat());
+  } else {
+    Derivative5Float(FirstChannelAsFloat(source.Mat()), dx.Mat(), dy.Mat());
+  }
+}
+
+void ComputeDiffusionTensor(LevelWorkspace& workspace) {
+  const int width = workspace.s11.Width();
+  const int height = workspace.s22.Height();
+  EnsureFloat(workspace.d11, width, height, 1);
+  EnsureFloat(workspace.d22, width, height, 1);
+  EnsureFloat(workspace.d12x2, width, height, 1);
+  for (int y = 0; y < height; ++y) {
+    const float* s11 = workspace.s11.Row<float>(y);
+    const float* s22 = workspace.s22.Row<float>(y);
+    const float* s12 = workspace.s12.Row<float>(y);
+    float* d11 = workspace.d11.Row<float>(y);
+    float* d22 = workspace.d22.Row<float>(y);
+    float* d12x2 = workspace.d12x2.Row<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const float a = s11[x];
+      const float b = s22[x];
+      const float c = s12[x];
+      const float den = a + b + kTraceBias;
+      d11[x] = (b + kDiffusionBias) / den;
+      d22[x] = (a + kDiffusionBias) / den;
+      d12x2[x] = -(2.0f * c) / den;
+    }
+  }
+}
+
+void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                            PairDerivatives& derivatives, LevelWorkspace& workspace) {
+  const int width = first.Width();
+  const int height = first.Height();
+  const int n = first.Channels();
+  CV_Assert(n == 1 || n == 3);
+  derivatives.channels = n;
+
+  if (params.useBrightness) {
+    for (int c = 0; c < n; ++c) {
+      EnsureFloat(derivatives.first[c], width, height, 1);
+      EnsureFloat(derivatives.second[c], width, height, 1);
+    }
+    if (n == 3) {
+      ConvertColourFrame(first.Mat(), derivatives.first[0], derivatives.first[1], derivatives.first[2]);
+      ConvertColourFrame(second.Mat(), derivatives.second[0], derivatives.second[1], derivatives.second[2]);
+    } else {
+      first.Mat().convertTo(derivatives.first[0].Mat(), CV_32F, 1.0, 0.0);
+      second.Mat().convertTo(derivatives.second[0].Mat(), CV_32F, 1.0, 0.0);
+    }
+    for (int c = 0; c < n; ++c) {
+      EnsureFloat(derivatives.firstDx[c], width, height, 1);
+      EnsureFloat(derivatives.firstDy[c], width, height, 1);
+      EnsureFloat(derivatives.secondDx[c], width, height, 1);
+      EnsureFloat(derivatives.secondDy[c], width, height, 1);
+      Derivative5(derivatives.first[c], derivatives.firstDx[c], derivatives.firstDy[c]);
+      Derivative5(derivatives.second[c], derivatives.secondDx[c], derivatives.secondDy[c]);
+    }
+  }
+
+  if (params.useGradient) {
+    EnsureFloat(derivatives.greyFirstDx, width, height, 1);
+    EnsureFloat(derivatives.greyFirstDy, width, height, 1);
+    EnsureFloat(derivatives.greySecondDx, width, height, 1);
+    EnsureFloat(derivatives.greySecondDy, width, height, 1);
+    ImageRef greyFirst = CreateByte(width, height, 1);
+    ImageRef greySecond = CreateByte(width, height, 1);
+    if (n == 3) {
+      cv::cvtColor(first.Mat(), greyFirst.Mat(), cv::COLOR_BGR2GRAY);
+      cv::cvtColor(second.Mat(), greySecond.Mat(), cv::COLOR_BGR2GRAY);
+    } else {
+      first.Mat().convertTo(greyFirst.Mat(), CV_8U, 1.0, 0.0);
+      second.Mat().convertTo(greySecond.Mat(), CV_8U, 1.0, 0.0);
+    }
+    Derivative5(greyFirst, derivatives.greyFirstDx, derivatives.greyFirstDy);
+    Derivative5(greySecond, derivatives.greySecondDx, derivatives.greySecondDy);
+  }
+
+  if (params.anisotropic) ComputeStructureTensor(first.Mat(), workspace);
+}
+
+void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
+                   double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
+                   PairDerivatives& derivatives, LevelWorkspace& workspace) {
+  // Frames with an alpha or a second channel are reduced by the caller; the solver converts only
+  // grey and BGR frames, and both frames must match.
+  CV_Assert(!first.Empty() && !second.Empty());
+  CV_Assert(first.Depth() == CV_8U && second.Depth() == CV_8U);
+  CV_Assert(first.Channels() == 1 || first.Channels() == 3);
+  CV_Assert(second.Channels() == first.Channels());
+  CV_Assert(second.Width() == first.Width() && second.Height() == first.Height());
+
+  const int width = first.Width();
+  const int height = first.Height();
+
+  params.brightnessEps = brightnessEps;
+  params.gradientEps = gradientEps;
+  params.smoothnessEps = smoothnessEps;
+  params.useBrightness = 1;
+  params.useGradient = 1;
+  params.anisotropic = anisotropic;
+
+  workspace.channels = 0;
+  workspace.hx = 1.0;
+  workspace.hy = 1.0;
+
+  if (params.useBrightness) {
+    workspace.channels = first.Channels();
+    for (int c = 0; c < workspace.channels; ++c) {
+      EnsureFloat(workspace.b11[c], width, height, 1);
+      EnsureFloat(workspace.b12[c], width, height, 1);
+      EnsureFloat(workspace.b22[c], width, height, 1);
+      EnsureFloat(workspace.b13[c], width, height, 1);
+      EnsureFloat(workspace.b23[c], width, height, 1);
+      EnsureFloat(workspace.b33[c], width, height, 1);
+    }
+  }
+  if (params.useGradient) {
+    for (int k = 0; k < 2; ++k) {
+      EnsureFloat(workspace.g11[k], width, height, 1);
+      EnsureFloat(workspace.g12[k], width, height, 1);
+      EnsureFloat(workspace.g22[k], width, height, 1);
+      EnsureFloat(workspace.g13[k], width, height, 1);
+      EnsureFloat(workspace.g23[k], width, height, 1);
+      EnsureFloat(workspace.g33[k], width, height, 1);
+    }
+  }
+  if (params.anisotropic) {
+    EnsureFloat(workspace.s11, width, height, 1);
+    EnsureFloat(workspace.s22, width, height, 1);
+    EnsureFloat(workspace.s12, width, height, 1);
+  }
+
+  ComputePairDerivatives(params, first, second, derivatives, workspace);
+
+  if (params.anisotropic) ComputeDiffusionTensor(workspace);
+}
