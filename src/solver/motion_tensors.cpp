@@ -1,0 +1,202 @@
+#include "solver/motion_tensors.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/core.hpp>
+
+#include "solver/level_preparation.h"
+
+namespace {
+
+// Flow components beyond this magnitude are treated as undefined: their pixel gets no data term.
+constexpr float kMaxFlowMagnitude = 1000.0f;
+
+// Sample positions of one bicubic interpolation: four replicated-border columns and rows and the
+// fractional offsets inside the central cell.
+struct BicubicTaps {
+  int column[4];
+  int row[4];
+  float fx;
+  float fy;
+};
+
+// Clamps (x, y) into the image and derives the taps. A position that is not a number is taken as
+// 0, so that the integer conversion below always sees a value inside the image.
+inline BicubicTaps MakeTaps(float x, float y, int width, int height) {
+  const float xMax = static_cast<float>(width - 1);
+  const float yMax = static_cast<float>(height - 1);
+  if (!(x >= 0.0f)) x = 0.0f;
+  if (x > xMax) x = xMax;
+  if (!(y >= 0.0f)) y = 0.0f;
+  if (y > yMax) y = yMax;
+  const int ix = static_cast<int>(x);
+  const int iy = static_cast<int>(y);
+  BicubicTaps taps;
+  taps.fx = x - static_cast<float>(ix);
+  taps.fy = y - static_cast<float>(iy);
+  taps.column[0] = std::max(ix - 1, 0);
+  taps.column[1] = ix;
+  taps.column[2] = std::min(ix + 1, width - 1);
+  taps.column[3] = std::min(ix + 2, width - 1);
+  taps.row[0] = std::max(iy - 1, 0);
+  taps.row[1] = iy;
+  taps.row[2] = std::min(iy + 1, height - 1);
+  taps.row[3] = std::min(iy + 2, height - 1);
+  return taps;
+}
+
+// Catmull-Rom cubic through p0..p3 at t in [0, 1], single precision; returns p1 exactly at t = 0.
+inline float CatmullRom(float p0, float p1, float p2, float p3, float t) {
+  return 0.5f * (2.0f * p1 + t * (p2 - p0) + t * t * (2.0f * p0 - 5.0f * p1 + 4.0f * p2 - p3) +
+                 t * t * t * (3.0f * p1 - p0 - 3.0f * p2 + p3));
+}
+
+// Channel c of an image with n channels at the taps: rows first, then the column of row results.
+inline float SampleTaps(const cv::Mat& image, const BicubicTaps& taps, int n, int c) {
+  float rowValue[4];
+  for (int r = 0; r < 4; ++r) {
+    const float* row = image.ptr<float>(taps.row[r]);
+    rowValue[r] = CatmullRom(row[taps.column[0] * n + c], row[taps.column[1] * n + c],
+                             row[taps.column[2] * n + c], row[taps.column[3] * n + c], taps.fx);
+  }
+  return CatmullRom(rowValue[0], rowValue[1], rowValue[2], rowValue[3], taps.fy);
+}
+
+// Single-channel images of one data constraint: the first image F with its derivatives, the
+// second image S with its derivatives, and the six tensor products to write.
+struct ConstraintImages {
+  const cv::Mat* first;
+  const cv::Mat* firstDx;
+  const cv::Mat* firstDy;
+  const cv::Mat* second;
+  const cv::Mat* secondDx;
+  const cv::Mat* secondDy;
+  cv::Mat* j11;
+  cv::Mat* j12;
+  cv::Mat* j22;
+  cv::Mat* j13;
+  cv::Mat* j23;
+  cv::Mat* j33;
+};
+
+// One pass over the frame: linearise the constraint at every valid pixel and store the products
+// of Ix, Iy, Iz; invalid pixels get zeros.
+void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im) {
+  const int width = u.cols;
+  const int height = v.rows;
+  const float xMax = static_cast<float>(width - 1);
+  const float yMax = static_cast<float>(height - 1);
+  for (int y = 0; y < height; ++y) {
+    const float* uRow = u.ptr<float>(y);
+    const float* vRow = v.ptr<float>(y);
+    const float* F = im.first->ptr<float>(y);
+    const float* Fx = im.firstDx->ptr<float>(y);
+    const float* Fy = im.firstDy->ptr<float>(y);
+    float* j11 = im.j11->ptr<float>(y);
+    float* j12 = im.j12->ptr<float>(y);
+    float* j22 = im.j22->ptr<float>(y);
+    float* j13 = im.j13->ptr<float>(y);
+    float* j23 = im.j23->ptr<float>(y);
+    float* j33 = im.j33->ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const float flowU = uRow[x];
+      const float flowV = vRow[x];
+      const float xw = static_cast<float>(x) + flowU;
+      const float yw = static_cast<float>(y) + flowV;
+      // Written so that a NaN anywhere fails the test.
+      const bool valid = std::fabs(flowU) <= kMaxFlowMagnitude && std::fabs(flowV) <= kMaxFlowMagnitude &&
+                         xw >= 0.0f && xw <= xMax && yw >= 0.0f && yw <= yMax;
+      if (!valid) {
+        j11[x] = 0.0f;
+        j12[x] = 0.0f;
+        j22[x] = 0.0f;
+        j13[x] = 0.0f;
+        j23[x] = 0.0f;
+        j33[x] = 0.0f;
+        continue;
+      }
+      const BicubicTaps taps = MakeTaps(xw, yw, width, height);
+      const float Ix = 0.5f * (SampleTaps(*im.secondDx, taps, 1, 0) + Fx[x]);
+      const float Iy = 0.5f * (SampleTaps(*im.secondDy, taps, 1, 0) + Fy[x]);
+      const float Iz = SampleTaps(*im.second, taps, 1, 0) - F[x];
+      j11[x] = Ix * Ix;
+      j12[x] = Ix * Iy;
+      j22[x] = Iy * Iy;
+      j13[x] = Ix * Iz;
+      j23[x] = Iy * Iz;
+      j33[x] = Iz * Iz;
+    }
+  }
+}
+
+void CheckTarget(const ImageRef& image, const cv::Size& size) {
+  CV_Assert(!image.Empty() && image.Mat().type() == CV_32FC1 && image.Mat().size() == size);
+}
+
+}  // namespace
+
+void SampleBicubic(const ImageRef& image, float x, float y, float* values) {
+  CV_Assert(!image.Empty() && image.Depth() == CV_32F);
+  const cv::Mat& m = image.Mat();
+  const BicubicTaps taps = MakeTaps(x, y, m.cols, m.rows);
+  const int n = m.channels();
+  for (int c = 0; c < n; ++c) values[c] = SampleTaps(m, taps, n, c);
+}
+
+void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& derivatives, const ImageRef& u,
+                          const ImageRef& v, LevelWorkspace& workspace) {
+  CV_Assert(!u.Empty() && !v.Empty() && u.Mat().size() == v.Mat().size());
+  CV_Assert(u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
+  const cv::Size size = u.Mat().size();
+
+  if (params.useBrightness) {
+    for (int c = 0; c < derivatives.channels; ++c) {
+      const ImageRef* sources[6] = {&derivatives.first[c],  &derivatives.firstDx[c],  &derivatives.firstDy[c],
+                                    &derivatives.second[c], &derivatives.secondDx[c], &derivatives.secondDy[c]};
+      for (const ImageRef* source : sources) CheckTarget(*source, size);
+      const ImageRef* targets[6] = {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c],
+                                    &workspace.b13[c], &workspace.b23[c], &workspace.b33[c]};
+      for (const ImageRef* target : targets) CheckTarget(*target, size);
+      const ConstraintImages images = {
+          &derivatives.first[c].Mat(),  &derivatives.firstDx[c].Mat(),  &derivatives.firstDy[c].Mat(),
+          &derivatives.second[c].Mat(), &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
+          &workspace.b11[c].Mat(),      &workspace.b12[c].Mat(),        &workspace.b22[c].Mat(),
+          &workspace.b13[c].Mat(),      &workspace.b23[c].Mat(),        &workspace.b33[c].Mat()};
+      FillConstraintTensor(u.Mat(), v.Mat(), images);
+    }
+  }
+
+  if (params.useGradient) {
+    // Constancy of the grey image's x- and y-derivative: their own derivatives are second
+    // derivatives of the grey image (the five-point filter applied twice).
+    ImageRef Fx = CreateFloat(size.width, size.height, 1);
+    ImageRef Fy = CreateFloat(size.width, size.height, 1);
+    ImageRef Sx = CreateFloat(size.width, size.height, 1);
+    ImageRef Sy = CreateFloat(size.width, size.height, 1);
+    for (int k = 0; k < 2; ++k) {
+      const ImageRef& F = k == 0 ? derivatives.greyFirstDx : derivatives.greyFirstDy;
+      const ImageRef& S = k == 0 ? derivatives.greySecondDx : derivatives.greySecondDy;
+      CheckTarget(F, size);
+      CheckTarget(S, size);
+      const ImageRef* targets[6] = {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k],
+                                    &workspace.g13[k], &workspace.g23[k], &workspace.g33[k]};
+      for (const ImageRef* target : targets) CheckTarget(*target, size);
+      Derivative5(F, Fx, Fy);
+      Derivative5(S, Sx, Sy);
+      const ConstraintImages images = {&F.Mat(),
+                                       &Fx.Mat(),
+                                       &Fy.Mat(),
+                                       &S.Mat(),
+                                       &Sx.Mat(),
+                                       &Sy.Mat(),
+                                       &workspace.g11[k].Mat(),
+                                       &workspace.g12[k].Mat(),
+                                       &workspace.g22[k].Mat(),
+                                       &workspace.g13[k].Mat(),
+                                       &workspace.g23[k].Mat(),
+                                       &workspace.g33[k].Mat()};
+      FillConstraintTensor(u.Mat(), v.Mat(), images);
+    }
+  }
+}
