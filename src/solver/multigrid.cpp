@@ -1,0 +1,201 @@
+#include "solver/multigrid.h"
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+#include "solver/level_cycle.h"
+#include "solver/level_preparation.h"
+
+namespace {
+
+// Coarsening stops before a side would fall below this many pixels.
+constexpr int kMinCoarseSide = 2;
+
+// Relaxation sweeps before and after the coarse-grid correction, and coarse visits per visit.
+constexpr int kAnisotropicPreSweeps = 3;
+constexpr int kAnisotropicPostSweeps = 3;
+constexpr int kIsotropicPreSweeps = 5;
+constexpr int kIsotropicPostSweeps = 5;
+constexpr int kCyclesPerVisit = 2;
+
+void Resample(const ImageRef& source, const ImageRef& target) {
+  cv::Mat& dst = target.Mat();
+  cv::resize(source.Mat(), dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+}
+
+// The images the preparation allocates for the active terms, at the given size.
+void AllocateWorkspace(const SolverParams& params, const cv::Size& size, LevelWorkspace& workspace) {
+  const int w = size.width;
+  const int h = size.height;
+  if (params.useBrightness) {
+    for (int c = 0; c < workspace.channels; ++c) {
+      for (auto* array : {&workspace.b11, &workspace.b12, &workspace.b22, &workspace.b13, &workspace.b23,
+                          &workspace.b33}) {
+        EnsureFloat((*array)[c], w, h, 1);
+      }
+    }
+  }
+  if (params.useGradient) {
+    for (int k = 0; k < 2; ++k) {
+      for (auto* array : {&workspace.g11, &workspace.g12, &workspace.g22, &workspace.g13, &workspace.g23,
+                          &workspace.g33}) {
+        EnsureFloat((*array)[k], w, h, 1);
+      }
+    }
+  }
+  if (params.anisotropic) {
+    EnsureFloat(workspace.s11, w, h, 1);
+    EnsureFloat(workspace.s22, w, h, 1);
+    EnsureFloat(workspace.s12, w, h, 1);
+  }
+}
+
+FlowPair ZeroPair(const cv::Size& size) {
+  return FlowPair{CreateFloat(size.width, size.height, 1), CreateFloat(size.width, size.height, 1)};
+}
+
+cv::Size FullResolutionSize(const SolverParams& params, const LevelWorkspace& workspace) {
+  if (params.useBrightness) return workspace.b11[0].Mat().size();
+  return workspace.g11[0].Mat().size();
+}
+
+}  // namespace
+
+std::vector<cv::Size> MultigridLevelSizes(int width, int height) {
+  std::vector<cv::Size> sizes{cv::Size(width, height)};
+  for (;;) {
+    const cv::Size& finer = sizes.back();
+    const int wc = static_cast<int>(finer.width * 0.5);
+    const int hc = static_cast<int>(finer.height * 0.5);
+    if (wc < kMinCoarseSide || hc < kMinCoarseSide) break;
+    sizes.emplace_back(wc, hc);
+  }
+  std::reverse(sizes.begin(), sizes.end());
+  return sizes;
+}
+
+void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
+  if (params.useBrightness) {
+    for (int c = 0; c < finer.channels; ++c) {
+      Resample(finer.b11[c], coarser.b11[c]);
+      Resample(finer.b12[c], coarser.b12[c]);
+      Resample(finer.b22[c], coarser.b22[c]);
+      Resample(finer.b13[c], coarser.b13[c]);
+      Resample(finer.b23[c], coarser.b23[c]);
+      Resample(finer.b33[c], coarser.b33[c]);
+    }
+  }
+  if (params.useGradient) {
+    for (int k = 0; k < 2; ++k) {
+      Resample(finer.g11[k], coarser.g11[k]);
+      Resample(finer.g12[k], coarser.g12[k]);
+      Resample(finer.g22[k], coarser.g22[k]);
+      Resample(finer.g13[k], coarser.g13[k]);
+      Resample(finer.g23[k], coarser.g23[k]);
+      Resample(finer.g33[k], coarser.g33[k]);
+    }
+  }
+  if (params.anisotropic) {
+    Resample(finer.s11, coarser.s11);
+    Resample(finer.s22, coarser.s22);
+    Resample(finer.s12, coarser.s12);
+  }
+}
+
+bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
+                             const ImageRef& u, const ImageRef& v, const FlowPair& increments,
+                             MultigridHierarchy& hierarchy) {
+  hierarchy = MultigridHierarchy{};
+  if (!params.useBrightness && !params.useGradient) return false;
+
+  const cv::Size full = FullResolutionSize(params, workspace);
+  for (const ImageRef* image : {&u, &v, &increments.u, &increments.v, &weights.brightnessWeight,
+                                &weights.gradientWeight, &weights.smoothnessWeight}) {
+    CV_Assert(!image->Empty() && image->Mat().type() == CV_32FC1 && image->Mat().size() == full);
+  }
+
+  const std::vector<cv::Size> sizes = MultigridLevelSizes(full.width, full.height);
+  const size_t levels = sizes.size();
+
+  // Built from full resolution downwards, then reversed into coarsest-first order.
+  hierarchy.workspaces.reserve(levels);
+  hierarchy.weights.reserve(levels);
+  hierarchy.flows.reserve(levels);
+  hierarchy.increments.reserve(levels);
+  hierarchy.rhs.reserve(levels);
+  hierarchy.residuals.reserve(levels);
+  hierarchy.corrections.reserve(levels);
+
+  hierarchy.workspaces.push_back(workspace);
+  hierarchy.weights.push_back(weights);
+  hierarchy.increments.push_back(increments);
+  hierarchy.rhs.push_back(ZeroPair(full));
+  hierarchy.residuals.push_back(ZeroPair(full));
+  hierarchy.corrections.push_back(ZeroPair(full));
+  hierarchy.flows.push_back(FlowPair{CloneFloat(u), CloneFloat(v)});
+
+  for (size_t i = levels - 1; i-- > 0;) {
+    const cv::Size& size = sizes[i];
+    const LevelWorkspace& finer = hierarchy.workspaces.back();
+    LevelWorkspace coarser;
+    coarser.channels = finer.channels;
+    coarser.hx = 2.0 * finer.hx;
+    coarser.hy = 2.0 * finer.hy;
+    AllocateWorkspace(params, size, coarser);
+    RestrictWorkspace(params, finer, coarser);
+    if (params.anisotropic) ComputeDiffusionTensor(coarser);
+    hierarchy.workspaces.push_back(coarser);
+
+    const WeightMaps& finerWeights = hierarchy.weights.back();
+    WeightMaps coarseWeights{CreateFloat(size.width, size.height, 1), CreateFloat(size.width, size.height, 1),
+                             CreateFloat(size.width, size.height, 1)};
+    Resample(finerWeights.brightnessWeight, coarseWeights.brightnessWeight);
+    Resample(finerWeights.gradientWeight, coarseWeights.gradientWeight);
+    Resample(finerWeights.smoothnessWeight, coarseWeights.smoothnessWeight);
+    hierarchy.weights.push_back(coarseWeights);
+
+    hierarchy.rhs.push_back(ZeroPair(size));
+    hierarchy.increments.push_back(ZeroPair(size));
+    hierarchy.residuals.push_back(ZeroPair(size));
+    hierarchy.corrections.push_back(ZeroPair(size));
+
+    // The flow keeps full-resolution pixel units at every level; hx, hy carry the scale.
+    const FlowPair& finerFlow = hierarchy.flows.back();
+    FlowPair coarseFlow = ZeroPair(size);
+    Resample(finerFlow.u, coarseFlow.u);
+    Resample(finerFlow.v, coarseFlow.v);
+    hierarchy.flows.push_back(coarseFlow);
+  }
+
+  std::reverse(hierarchy.workspaces.begin(), hierarchy.workspaces.end());
+  std::reverse(hierarchy.weights.begin(), hierarchy.weights.end());
+  std::reverse(hierarchy.flows.begin(), hierarchy.flows.end());
+  std::reverse(hierarchy.increments.begin(), hierarchy.increments.end());
+  std::reverse(hierarchy.rhs.begin(), hierarchy.rhs.end());
+  std::reverse(hierarchy.residuals.begin(), hierarchy.residuals.end());
+  std::reverse(hierarchy.corrections.begin(), hierarchy.corrections.end());
+  return true;
+}
+
+void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
+                    const ImageRef& u, const ImageRef& v, const FlowPair& increments) {
+  MultigridHierarchy h;
+  if (!BuildMultigridHierarchy(params, weights, workspace, u, v, increments, h)) return;
+
+  for (size_t l = 0; l < h.increments.size(); ++l) {
+    h.increments[l].u.Mat().setTo(0.0);
+    h.increments[l].v.Mat().setTo(0.0);
+    h.rhs[l].u.Mat().setTo(0.0);
+    h.rhs[l].v.Mat().setTo(0.0);
+  }
+
+  const unsigned finest = static_cast<unsigned>(h.workspaces.size() - 1);
+  if (params.anisotropic) {
+    RunLevelCycle(finest, params, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
+                  kAnisotropicPreSweeps, kAnisotropicPostSweeps, kCyclesPerVisit, AnisotropicFormulation());
+  } else {
+    RunLevelCycle(finest, params, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
+                  kIsotropicPreSweeps, kIsotropicPostSweeps, kCyclesPerVisit, IsotropicFormulation());
+  }
+}

@@ -1,0 +1,45 @@
+// Multigrid level hierarchy of one linearised solve.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "image/image_ref.h"
+#include "solver/solver_records.h"
+
+// The per-level arrays of one multigrid solve, ordered from the coarsest level (index 0) to full
+// resolution (the last index).
+struct MultigridHierarchy {
+  std::vector<LevelWorkspace> workspaces;
+  std::vector<WeightMaps> weights;
+  std::vector<FlowPair> flows;
+  std::vector<FlowPair> increments;
+  std::vector<FlowPair> rhs;
+  std::vector<FlowPair> residuals;
+  std::vector<FlowPair> corrections;
+};
+
+// Grid sizes of the hierarchy for a full-resolution level of width x height, coarsest first: the
+// sides are halved (rounded down) until one of them would fall below 2.
+std::vector<cv::Size> MultigridLevelSizes(int width, int height);
+
+// Builds the hierarchy: the full-resolution level shares the caller's workspace, weight maps and
+// increment pair and holds copies of u and v; every coarser level gets area-resampled coefficient
+// images, weight maps and flow, a diffusion tensor derived from its own structure tensor, and
+// zeroed unknowns and scratch pairs. Every image is allocated here; the full-resolution workspace
+// is not written. Returns false (hierarchy left empty) when both data terms are off.
+bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
+                             const ImageRef& u, const ImageRef& v, const FlowPair& increments,
+                             MultigridHierarchy& hierarchy);
+
+// Area-resamples the active coefficient images of `finer` into the existing images of `coarser`
+// (motion tensors as products, and the structure tensor; not the diffusion tensor).
+void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser);
+
+// One linearised solve: builds the hierarchy, clears every level's increments and right-hand side
+// (the caller's increment pair included) and runs one W-cycle on the finest level (3, 3, 2 sweeps
+// with anisotropic smoothness, 5, 5, 2 with isotropic). On return the increment pair holds the
+// result; u and v are only read. Does nothing when both data terms are off.
+void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
+                    const ImageRef& u, const ImageRef& v, const FlowPair& increments);

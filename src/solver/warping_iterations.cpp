@@ -1,0 +1,73 @@
+#include "solver/warping_iterations.h"
+
+#include <iostream>
+
+#include <opencv2/core.hpp>
+
+#include "solver/median_filter.h"
+#include "solver/motion_tensors.h"
+#include "solver/multigrid.h"
+
+namespace {
+
+// Console marker of a flow that is not a number at its first pixel.
+constexpr char kUndefinedFlowMarker[] = "X_API";
+// Median filtering needs a window of at least this size to do anything useful.
+constexpr int kMinMedianWindow = 3;
+// Limit of each increment component when clamping is requested.
+constexpr float kIncrementLimit = 1.0f;
+
+void ClampIncrement(const ImageRef& increment) {
+  cv::Mat& m = increment.Mat();
+  for (int y = 0; y < m.rows; ++y) {
+    float* row = m.ptr<float>(y);
+    for (int x = 0; x < m.cols; ++x) {
+      if (row[x] > kIncrementLimit) {
+        row[x] = kIncrementLimit;
+      } else if (row[x] < -kIncrementLimit) {
+        row[x] = -kIncrementLimit;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void SolveIncrement(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& /*derivatives*/,
+                    ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
+                    const ImageRef& smoothnessWeight, int clamp) {
+  CV_Assert(!u.Empty() && !v.Empty());
+  const int width = u.Width();
+  const int height = u.Height();
+  const WeightMaps weights{brightnessWeight, gradientWeight, smoothnessWeight};
+  const FlowPair increments{CreateFloat(width, height, 1), CreateFloat(width, height, 1)};
+
+  SolveMultigrid(params, weights, workspace, u, v, increments);
+
+  if (clamp >= 1) {
+    ClampIncrement(increments.u);
+    ClampIncrement(increments.v);
+  }
+  cv::add(u.Mat(), increments.u.Mat(), u.Mat());
+  cv::add(v.Mat(), increments.v.Mat(), v.Mat());
+}
+
+void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& derivatives,
+               ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
+               const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
+  CV_Assert(!u.Empty() && !v.Empty() && u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
+  CV_Assert(u.Mat().size() == v.Mat().size());
+  for (int iteration = 0; iteration < iterations; ++iteration) {
+    // A flow that is not a number at its first pixel is reported and left as it is; the
+    // console is not held up.
+    const float u00 = u.Row<float>(0)[0];
+    if (!(u00 >= 0.0f) && !(u00 < 0.0f)) std::cout << kUndefinedFlowMarker << std::endl;
+
+    ComputeMotionTensors(params, derivatives, u, v, workspace);
+    SolveIncrement(params, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight, clamp);
+    if (medianWindow >= kMinMedianWindow) {
+      MedianFilterFlow(u, u, medianWindow);
+      MedianFilterFlow(v, v, medianWindow);
+    }
+  }
+}
