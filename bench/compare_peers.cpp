@@ -1,0 +1,211 @@
+// Accuracy and speed of morvi against OpenCV's dense flow methods on the ground-truth pairs.
+//
+//   compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers]
+//
+// For every pair it runs the morvi program (one process per pair, timed with /usr/bin/time for
+// the peak resident memory) and, in this process with one OpenCV thread, DeepFlow, Dual TV-L1, DIS
+// (medium preset) and Farneback; every result is written as a .flo file and scored against the
+// ground truth with the same error measures morvi-eval prints. The table goes to standard output.
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/optflow.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "image/flow_evaluation.h"
+#include "image/flow_file.h"
+#include "image/flow_reader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Pair {
+  std::string name;
+  fs::path first, second, truth;
+};
+
+struct Score {
+  FlowErrorStats stats;
+  double seconds = 0.0;
+  double peakMb = 0.0;
+  bool ok = false;
+};
+
+std::vector<Pair> Pairs(const fs::path& data) {
+  std::vector<Pair> pairs;
+  for (const char* name : {"Dimetrodon", "Grove2", "RubberWhale", "Urban2", "Venus"}) {
+    const fs::path dir = data / "middlebury" / name;
+    pairs.push_back({name, dir / "frame10.png", dir / "frame11.png", dir / "flow10.flo"});
+  }
+  for (const char* name : {"alley_1", "cave_2", "market_5"}) {
+    const fs::path dir = data / "sintel" / name;
+    pairs.push_back({std::string("sintel/") + name, dir / "frame_0002.png", dir / "frame_0003.png",
+                     dir / "frame_0002.flo"});
+  }
+  return pairs;
+}
+
+bool ScoreFile(const fs::path& truth, const fs::path& estimate, FlowErrorStats& stats) {
+  ImageRef uGt, vGt, u, v;
+  std::string error;
+  if (!ReadFlowFile(truth.string(), uGt, vGt, error) || !ReadFlowFile(estimate.string(), u, v, error) ||
+      !EvaluateFlow(uGt, vGt, u, v, stats, error)) {
+    std::cerr << error << std::endl;
+    return false;
+  }
+  return true;
+}
+
+bool WriteFlow(const cv::Mat& flow, const fs::path& file) {
+  cv::Mat owned = flow.clone();
+  return WriteFlowFile(ImageRef(owned), file.string());
+}
+
+Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work) {
+  Score score;
+  const fs::path frames = work / "frames";
+  fs::remove_all(frames);
+  fs::create_directories(frames);
+  fs::copy_file(pair.first, frames / "a.png");
+  fs::copy_file(pair.second, frames / "b.png");
+  const fs::path timing = work / "time.txt";
+  const std::string command = "/usr/bin/time -f '%e %M' -o '" + timing.string() + "' '" + morvi + "' --seed 1 '" +
+                              frames.string() + "' .png 8 '" + work.string() + "' > '" +
+                              (work / "morvi.log").string() + "' 2>&1";
+  const int status = std::system(command.c_str());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::cerr << "morvi failed on " << pair.name << std::endl;
+    return score;
+  }
+  std::ifstream(timing) >> score.seconds >> score.peakMb;
+  score.peakMb /= 1024.0;
+  score.ok = ScoreFile(pair.truth, work / "a_morvi.flo", score.stats);
+  return score;
+}
+
+using PeerMethod = std::function<cv::Mat(const cv::Mat& first, const cv::Mat& second)>;
+
+std::vector<std::pair<std::string, PeerMethod>> Peers() {
+  std::vector<std::pair<std::string, PeerMethod>> peers;
+  peers.emplace_back("DeepFlow", [](const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat flow;
+    cv::optflow::createOptFlow_DeepFlow()->calc(a, b, flow);
+    return flow;
+  });
+  peers.emplace_back("DualTVL1", [](const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat flow;
+    cv::optflow::DualTVL1OpticalFlow::create()->calc(a, b, flow);
+    return flow;
+  });
+  peers.emplace_back("DIS-medium", [](const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat flow;
+    cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(a, b, flow);
+    return flow;
+  });
+  peers.emplace_back("Farneback", [](const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat flow;
+    cv::calcOpticalFlowFarneback(a, b, flow, 0.5, 3, 15, 3, 5, 1.2, 0);
+    return flow;
+  });
+  return peers;
+}
+
+Score RunPeer(const PeerMethod& method, const Pair& pair, const fs::path& out) {
+  Score score;
+  cv::Mat first = cv::imread(pair.first.string(), cv::IMREAD_GRAYSCALE);
+  cv::Mat second = cv::imread(pair.second.string(), cv::IMREAD_GRAYSCALE);
+  const auto start = std::chrono::steady_clock::now();
+  const cv::Mat flow = method(first, second);
+  score.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  score.ok = WriteFlow(flow, out) && ScoreFile(pair.truth, out, score.stats);
+  return score;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string morvi = "build/morvi";
+  fs::path data = MORVI_DATA_DIR;
+  fs::path work = fs::temp_directory_path() / "morvi-compare";
+  std::string only;
+  bool skipPeers = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--morvi" && i + 1 < argc) morvi = argv[++i];
+    else if (arg == "--data" && i + 1 < argc) data = argv[++i];
+    else if (arg == "--work" && i + 1 < argc) work = argv[++i];
+    else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+    else if (arg == "--skip-peers") skipPeers = true;
+    else {
+      std::cerr << "usage: compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers]\n";
+      return 2;
+    }
+  }
+  morvi = fs::absolute(morvi).string();
+  cv::setNumThreads(1);
+
+  std::vector<std::string> methods = {"morvi"};
+  if (!skipPeers) {
+    for (const auto& peer : Peers()) methods.push_back(peer.first);
+  }
+  std::map<std::string, std::vector<Score>> middlebury;  // per method, for the means
+  std::cout << "| pair | method | EPE | AAE | R1 % | R3 % | s/pair | x DeepFlow | peak MB |\n"
+            << "|---|---|---|---|---|---|---|---|---|\n";
+  for (const Pair& pair : Pairs(data)) {
+    if (!only.empty() && pair.name.find(only) == std::string::npos) continue;
+    if (!fs::exists(pair.truth)) continue;
+    const fs::path dir = work / pair.name;
+    fs::create_directories(dir);
+    std::map<std::string, Score> scores;
+    scores["morvi"] = RunMorvi(morvi, pair, dir);
+    if (!skipPeers) {
+      for (const auto& [name, method] : Peers()) scores[name] = RunPeer(method, pair, dir / (name + ".flo"));
+    }
+    const double deepSeconds = scores.count("DeepFlow") ? scores["DeepFlow"].seconds : 0.0;
+    for (const std::string& name : methods) {
+      const Score& s = scores[name];
+      std::cout << "| " << pair.name << " | " << name << " | ";
+      if (!s.ok) {
+        std::cout << "failed | | | | | | |\n";
+        continue;
+      }
+      std::cout << std::fixed << std::setprecision(3) << s.stats.epe << " | " << std::setprecision(2)
+                << s.stats.aae << " | " << s.stats.r1 << " | " << s.stats.r3 << " | " << s.seconds << " | ";
+      if (deepSeconds > 0.0) std::cout << std::setprecision(1) << s.seconds / deepSeconds;
+      std::cout << " | ";
+      if (s.peakMb > 0.0) std::cout << std::setprecision(0) << s.peakMb;
+      std::cout << " |" << std::endl;
+      if (pair.name.find('/') == std::string::npos) middlebury[name].push_back(s);
+    }
+  }
+  std::cout << "\nMean over the Middlebury pairs:\n\n| method | EPE | AAE | R1 % | s/pair |\n|---|---|---|---|---|\n";
+  for (const std::string& name : methods) {
+    const auto& list = middlebury[name];
+    if (list.empty()) continue;
+    double epe = 0, aae = 0, r1 = 0, seconds = 0;
+    for (const Score& s : list) {
+      epe += s.stats.epe;
+      aae += s.stats.aae;
+      r1 += s.stats.r1;
+      seconds += s.seconds;
+    }
+    const double n = static_cast<double>(list.size());
+    std::cout << "| " << name << " | " << std::fixed << std::setprecision(3) << epe / n << " | "
+              << std::setprecision(2) << aae / n << " | " << r1 / n << " | " << seconds / n << " |\n";
+  }
+  return 0;
+}
