@@ -107,24 +107,6 @@ TEST(ReadFlowFile, RoundTripWithTheWriterKeepsEveryBitPattern) {
   }
 }
 
-TEST(ReadFlowFile, SingleRowAndSingleColumnFlows) {
-  ScratchDir dir;
-  for (const auto& size : {std::pair<int, int>{1, 1}, {5, 1}, {1, 5}}) {
-    const std::string name = dir.File("thin.flo");
-    std::vector<float> values;
-    for (int i = 0; i < 2 * size.first * size.second; ++i) values.push_back(static_cast<float>(i));
-    WriteBytes(name, FloBytes(size.first, size.second, values));
-    ImageRef u, v;
-    std::string error;
-    ASSERT_TRUE(ReadFlowFile(name, u, v, error)) << error;
-    ASSERT_EQ(u.Width(), size.first);
-    ASSERT_EQ(u.Height(), size.second);
-    // The last pixel sits at the end of the file.
-    EXPECT_EQ(u.Row<float>(size.second - 1)[size.first - 1], static_cast<float>(values.size() - 2));
-    EXPECT_EQ(v.Row<float>(size.second - 1)[size.first - 1], static_cast<float>(values.size() - 1));
-  }
-}
-
 TEST(ReadFlowFile, MissingFileAndDirectoryAreErrors) {
   ScratchDir dir;
   ExpectReadFails(dir.File("absent.flo"), "cannot open");
