@@ -3,6 +3,7 @@
 #include <algorithm>
 
 void BuildSegPatches(const ImageRef& labels, SegPatchList& segments) {
+  CV_Assert(labels.Empty() || labels.Mat().type() == CV_32SC1);
   ReleaseSegPatches(segments);
   const int width = labels.Width();
   const int height = labels.Height();

@@ -3,9 +3,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "image/image_ref.h"
 
@@ -26,8 +25,10 @@ class SegPatch {
 // The segment list owns its records; entry i holds the segment whose id is i.
 using SegPatchList = std::vector<std::unique_ptr<Segmentation::SegPatch>>;
 
-// Rebuilds `segments` from a 32-bit signed label image and renumbers the labels in place so that
-// they run densely from 0 in the raster order of each segment's first pixel.
+// Rebuilds `segments` from a single-channel 32-bit signed label image: one record per label that
+// occurs, in increasing label order, each holding its pixels in raster order. The label image is
+// renumbered in place to the records' positions, so the labels run densely from 0 and keep their
+// order (labels numbered by first pixel stay so). Negative labels belong to no record and are kept.
 void BuildSegPatches(const ImageRef& labels, SegPatchList& segments);
 
 // Destroys every record of the list and leaves it empty.

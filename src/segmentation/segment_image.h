@@ -1,6 +1,8 @@
 // Mean-shift colour segmentation of one 8-bit frame into a dense label image and segment records.
 #pragma once
 
+#include <string>
+
 #include "image/image_ref.h"
 #include "segmentation/seg_patch.h"
 
@@ -8,3 +10,9 @@
 // labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled.
 void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
                   float sigmaR);
+
+// The same, reporting the mean-shift processor's error: on success it returns true and leaves
+// errorMessage empty; on an error (for example a bandwidth <= 0 or an empty frame) it returns false
+// with the processor's message, labels empty and segments without records.
+bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
+                  float sigmaR, std::string& errorMessage);

@@ -1,0 +1,459 @@
+#include "segmentation/ms_image_processor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace {
+
+// RGB -> XYZ, with white (255, 255, 255) at Y = 255.
+constexpr double kXr = 0.4125, kXg = 0.3576, kXb = 0.1804;
+constexpr double kYr = 0.2125, kYg = 0.7154, kYb = 0.0721;
+constexpr double kZr = 0.0193, kZg = 0.1192, kZb = 0.9502;
+constexpr double kYn = 255.0;
+// Chromaticity (u', v') of the white point.
+constexpr double kUn = 0.19784977571475;
+constexpr double kVn = 0.46834507665248;
+// CIE lightness: cube root above the linear segment near black.
+constexpr double kLinearLimit = 0.008856;
+constexpr double kLinearSlope = 903.3;
+// u' and v' where X + 15Y + 3Z = 0 (black); there L* = 0, so u* and v* vanish anyway.
+constexpr double kBlackU = 4.0;
+constexpr double kBlackV = 0.6;
+
+// Lightness above which lightness differences count twice (squared distance times 4).
+constexpr double kHeavyLightness = 80.0;
+constexpr double kHeavyFactor = 4.0;
+// A trajectory stops when its shift, measured in pixels and range units, is this small (squared).
+constexpr double kModeTolerance = 0.01;
+// ... or when it has taken this many steps.
+constexpr int kMaxIterations = 100;
+// A pixel closer than this (squared, normalised range units) to a trajectory shares its mode.
+constexpr double kBasinDistance = 0.5;
+
+// Mode-table states of the trajectory shortcuts.
+constexpr unsigned char kModeUnassigned = 0;
+constexpr unsigned char kModeAssigned = 1;
+constexpr unsigned char kModePending = 2;
+
+constexpr int kSpeedUpNone = 0;
+constexpr int kSpeedUpHigh = 2;
+
+// One pixel in the bucket grid: its normalised coordinates and range values and its weight.
+struct GridPoint {
+  float x;
+  float y;
+  float r[3];
+  float w;
+};
+
+// Pixels sorted into cubes one bandwidth wide in x, y and lightness. The window of a point (radius 1
+// in normalised units) lies inside the 3 x 3 x 3 cubes around its own. Within a cube the pixels are
+// kept in decreasing index order.
+struct BucketGrid {
+  int nB1 = 0, nB2 = 0, nB3 = 0;
+  float minL = 0.0f;
+  int offsets[27] = {};
+  std::vector<int> start;  // cube b holds points[start[b] .. start[b+1])
+  std::vector<GridPoint> points;
+  int largestCube = 0;
+
+  BucketGrid(const std::vector<float>& sdata, const std::vector<float>& weightMap, int L, int N, int width,
+             int height, float sigmaS) {
+    const int lN = N + 2;
+    minL = sdata[2];
+    float maxL = sdata[2];
+    for (int i = 1; i < L; ++i) {
+      minL = std::min(minL, sdata[i * lN + 2]);
+      maxL = std::max(maxL, sdata[i * lN + 2]);
+    }
+    nB1 = static_cast<int>(width / sigmaS + 3);
+    nB2 = static_cast<int>(height / sigmaS + 3);
+    nB3 = static_cast<int>(maxL - minL + 3);
+
+    std::vector<int> bucketOf(static_cast<size_t>(L));
+    start.assign(static_cast<size_t>(nB1) * nB2 * nB3 + 1, 0);
+    for (int i = 0; i < L; ++i) {
+      const float* s = &sdata[static_cast<size_t>(i) * lN];
+      const int b1 = static_cast<int>(s[0]) + 1;
+      const int b2 = static_cast<int>(s[1]) + 1;
+      const int b3 = static_cast<int>(s[2] - minL) + 1;
+      bucketOf[i] = b1 + nB1 * (b2 + nB2 * b3);
+      ++start[bucketOf[i] + 1];
+    }
+    for (size_t b = 1; b < start.size(); ++b) {
+      largestCube = std::max(largestCube, start[b]);
+      start[b] += start[b - 1];
+    }
+
+    // each cube's chain in decreasing pixel order
+    std::vector<int> fill(start.begin(), start.end() - 1);
+    points.resize(static_cast<size_t>(L));
+    for (int i = L - 1; i >= 0; --i) {
+      const float* s = &sdata[static_cast<size_t>(i) * lN];
+      GridPoint& q = points[fill[bucketOf[i]]++];
+      q.x = s[0];
+      q.y = s[1];
+      for (int t = 0; t < 3; ++t) q.r[t] = t < N ? s[2 + t] : 0.0f;
+      q.w = 1.0f - weightMap[i];
+    }
+
+    int o = 0;
+    for (int d3 = -1; d3 <= 1; ++d3)
+      for (int d2 = -1; d2 <= 1; ++d2)
+        for (int d1 = -1; d1 <= 1; ++d1) offsets[o++] = d1 + nB1 * (d2 + nB2 * d3);
+  }
+
+  // Cube of a point; a point that rounding put just outside the data range is held inside, which
+  // only adds cubes whose points the window test rejects anyway.
+  int CentreOf(const double* yk) const {
+    const int b1 = std::clamp(static_cast<int>(yk[0]) + 1, 1, nB1 - 2);
+    const int b2 = std::clamp(static_cast<int>(yk[1]) + 1, 1, nB2 - 2);
+    const int b3 = std::clamp(static_cast<int>(yk[2] - minL) + 1, 1, nB3 - 2);
+    return b1 + nB1 * (b2 + nB2 * b3);
+  }
+};
+
+struct FilterScales {
+  double sigmaS2;         // sigmaS squared
+  double sigmaR2;         // sigmaR squared
+  double heavyLightness;  // kHeavyLightness / sigmaR
+};
+
+// Mean-shift vector Mh = sum / total - yk and its squared size in pixels and range units.
+template <int N>
+double FinishShift(const FilterScales& scales, const double* sum, double total, const double* yk,
+                   double* Mh) {
+  constexpr int lN = N + 2;
+  if (total > 0.0) {
+    for (int k = 0; k < lN; ++k) Mh[k] = sum[k] / total - yk[k];
+  } else {
+    for (int k = 0; k < lN; ++k) Mh[k] = 0.0;
+  }
+  double range = 0.0;
+  for (int t = 0; t < N; ++t) range += Mh[2 + t] * Mh[2 + t];
+  return scales.sigmaS2 * (Mh[0] * Mh[0] + Mh[1] * Mh[1]) + scales.sigmaR2 * range;
+}
+
+// Window sum at yk (lN = N + 2 normalised coordinates): the weighted sum of the points inside the
+// unit ball in space and the unit ball in range, with the lightness difference counted twice above
+// the heavy lightness. Cubes are visited in the order of their offsets, each cube's points in its
+// order; returns the squared size of the mean-shift vector Mh. The plain scan of every point is the
+// reference for ShiftAt below.
+template <int N>
+double ShiftAtReference(const BucketGrid& grid, const FilterScales& scales, const double* yk, double* Mh) {
+  double sum[N + 2] = {};
+  double total = 0.0;
+  const bool heavy = yk[2] > scales.heavyLightness;
+  const int centre = grid.CentreOf(yk);
+  for (int o = 0; o < 27; ++o) {
+    const int bucket = centre + grid.offsets[o];
+    const GridPoint* q = grid.points.data() + grid.start[bucket];
+    const GridPoint* end = grid.points.data() + grid.start[bucket + 1];
+    for (; q != end; ++q) {
+      const double dx = q->x - yk[0];
+      const double dy = q->y - yk[1];
+      if (dx * dx + dy * dy >= 1.0) continue;
+      const double dl = q->r[0] - yk[2];
+      double dr = dl * dl;
+      if (heavy) dr *= kHeavyFactor;
+      if constexpr (N == 3) {
+        const double du = q->r[1] - yk[3];
+        dr += du * du;
+        const double dv = q->r[2] - yk[4];
+        dr += dv * dv;
+      }
+      if (dr >= 1.0) continue;
+      const float w = q->w;
+      sum[0] += w * q->x;
+      sum[1] += w * q->y;
+      for (int t = 0; t < N; ++t) sum[2 + t] += w * q->r[t];
+      total += w;
+    }
+  }
+  return FinishShift<N>(scales, sum, total, yk, Mh);
+}
+
+// The same sums as ShiftAtReference, bit for bit. A cube's points run from its bottom row up, so the
+// rows a full bandwidth or more below or above yk are cut off at both ends (a point with |dy| >= 1
+// fails the window test whatever dx is). The rest are tested without branching into `inside`
+// (room for the largest cube) and only then summed, in the same order as the plain scan.
+template <int N>
+double ShiftAt(const BucketGrid& grid, const FilterScales& scales, const double* yk, double* Mh,
+               int* inside) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0;
+  double total = 0.0;
+  const double lightFactor = yk[2] > scales.heavyLightness ? kHeavyFactor : 1.0;
+  const double y0 = yk[0];
+  const double y1 = yk[1];
+  const double y2 = yk[2];
+  const double y3 = N == 3 ? yk[3] : 0.0;
+  const double y4 = N == 3 ? yk[4] : 0.0;
+  const int centre = grid.CentreOf(yk);
+  for (int o = 0; o < 27; ++o) {
+    const int bucket = centre + grid.offsets[o];
+    const GridPoint* q = grid.points.data() + grid.start[bucket];
+    const GridPoint* end = grid.points.data() + grid.start[bucket + 1];
+    while (q != end && q->y - y1 >= 1.0) ++q;
+    while (end != q && end[-1].y - y1 <= -1.0) --end;
+
+    const int count = static_cast<int>(end - q);
+    int n = 0;
+    for (int e = 0; e < count; ++e) {
+      const double dx = q[e].x - y0;
+      const double dy = q[e].y - y1;
+      const double dl = q[e].r[0] - y2;
+      double dr = dl * dl * lightFactor;  // times 1 or 4: exact
+      if constexpr (N == 3) {
+        const double du = q[e].r[1] - y3;
+        dr += du * du;
+        const double dv = q[e].r[2] - y4;
+        dr += dv * dv;
+      }
+      inside[n] = e;
+      n += (dx * dx + dy * dy < 1.0) & (dr < 1.0);
+    }
+
+    for (int a = 0; a < n; ++a) {
+      const GridPoint& p = q[inside[a]];
+      const float w = p.w;
+      s0 += w * p.x;
+      s1 += w * p.y;
+      s2 += w * p.r[0];
+      if constexpr (N == 3) {
+        s3 += w * p.r[1];
+        s4 += w * p.r[2];
+      }
+      total += w;
+    }
+  }
+  const double sum[5] = {s0, s1, s2, s3, s4};
+  return FinishShift<N>(scales, sum, total, yk, Mh);
+}
+
+// Moves every pixel to its mode and writes the mode colour into filtered (L*N floats). With the
+// shortcuts, a trajectory hands its mode to every unassigned pixel it passed within the basin
+// distance (the point list), and ends early on meeting an assigned pixel of similar colour.
+template <int N>
+void RunTrajectories(const BucketGrid& grid, const FilterScales& scales, const std::vector<float>& sdata,
+                     int width, int height, float sigmaS, float sigmaR, bool shortcuts, bool referenceSums,
+                     std::vector<unsigned char>& modeTable, std::vector<int>& pointList,
+                     std::vector<float>& filtered) {
+  constexpr int lN = N + 2;
+  const int L = width * height;
+  double yk[lN];
+  double Mh[lN];
+  std::vector<int> inside(static_cast<size_t>(grid.largestCube));
+  auto shiftAt = [&](const double* at, double* shift) {
+    return referenceSums ? ShiftAtReference<N>(grid, scales, at, shift)
+                         : ShiftAt<N>(grid, scales, at, shift, inside.data());
+  };
+  for (int i = 0; i < L; ++i) {
+    if (modeTable[i] == kModeAssigned) continue;
+
+    int pointCount = 0;
+    for (int k = 0; k < lN; ++k) yk[k] = sdata[static_cast<size_t>(i) * lN + k];
+    double mv = shiftAt(yk, Mh);
+    int iteration = 1;
+    bool metAssigned = false;
+
+    while (mv >= kModeTolerance && iteration < kMaxIterations) {
+      for (int k = 0; k < lN; ++k) yk[k] += Mh[k];
+
+      if (shortcuts) {
+        // pixel under the trajectory's current position
+        const int px = std::clamp(static_cast<int>(sigmaS * yk[0] + 0.5), 0, width - 1);
+        const int py = std::clamp(static_cast<int>(sigmaS * yk[1] + 0.5), 0, height - 1);
+        const int p = width * py + px;
+        if (modeTable[p] != kModePending && p != i) {
+          const float* sp = &sdata[static_cast<size_t>(p) * lN + 2];
+          double D = 0.0;
+          for (int t = 0; t < N; ++t) D += (sp[t] - yk[2 + t]) * (sp[t] - yk[2 + t]);
+          if (D < kBasinDistance) {
+            if (modeTable[p] == kModeAssigned) {
+              for (int t = 0; t < N; ++t) yk[2 + t] = filtered[static_cast<size_t>(p) * N + t] / sigmaR;
+              metAssigned = true;
+              break;
+            }
+            pointList[pointCount++] = p;
+            modeTable[p] = kModePending;
+          }
+        }
+      }
+
+      mv = shiftAt(yk, Mh);
+      ++iteration;
+    }
+    if (!metAssigned) {
+      for (int k = 0; k < lN; ++k) yk[k] += Mh[k];
+    }
+    modeTable[i] = kModeAssigned;
+
+    float mode[N];
+    for (int t = 0; t < N; ++t) mode[t] = static_cast<float>(yk[2 + t] * sigmaR);
+    for (int n = 0; n < pointCount; ++n) {
+      const int p = pointList[n];
+      modeTable[p] = kModeAssigned;
+      for (int t = 0; t < N; ++t) filtered[static_cast<size_t>(p) * N + t] = mode[t];
+    }
+    for (int t = 0; t < N; ++t) filtered[static_cast<size_t>(i) * N + t] = mode[t];
+  }
+}
+
+}  // namespace
+
+void ConvertRgbToLuv(const uint8_t rgb[3], float luv[3]) {
+  const double R = rgb[0];
+  const double G = rgb[1];
+  const double B = rgb[2];
+  const double X = kXr * R + kXg * G + kXb * B;
+  const double Y = kYr * R + kYg * G + kYb * B;
+  const double Z = kZr * R + kZg * G + kZb * B;
+
+  const double y = Y / kYn;
+  const double L = y > kLinearLimit ? 116.0 * std::pow(y, 1.0 / 3.0) - 16.0 : kLinearSlope * y;
+
+  const double d = X + 15.0 * Y + 3.0 * Z;
+  double u = kBlackU;
+  double v = kBlackV;
+  if (d != 0.0) {
+    u = 4.0 * X / d;
+    v = 9.0 * Y / d;
+  }
+  luv[0] = static_cast<float>(L);
+  luv[1] = static_cast<float>(13.0 * L * (u - kUn));
+  luv[2] = static_cast<float>(13.0 * L * (v - kVn));
+}
+
+msImageProcessor::msImageProcessor() {
+  const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+  const int dy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+  for (int k = 0; k < 8; ++k) {
+    neighbourDx_[k] = dx[k];
+    neighbourDy_[k] = dy[k];
+  }
+}
+
+void msImageProcessor::SetImageData(const uint8_t* pixels, ImageType type, int height, int width) {
+  if (errorLevel_ != 0) return;
+  FreeOutputs();
+
+  const int N = type == kColourImage ? 3 : 1;
+  std::vector<float> values;
+  if (height > 0 && width > 0) {
+    const size_t L = static_cast<size_t>(height) * width;
+    try {
+      values.resize(L * N);
+    } catch (const std::bad_alloc&) {
+      ErrorHandler("msImageProcessor", "Allocate", "Not enough memory.");
+      return;
+    }
+    if (N == 3) {
+      for (size_t i = 0; i < L; ++i) ConvertRgbToLuv(pixels + 3 * i, &values[3 * i]);
+    } else {
+      for (size_t i = 0; i < L; ++i) values[i] = static_cast<float>(pixels[i]);
+    }
+  }
+
+  DefineLInput(values.data(), height, width, N);
+  if (errorLevel_ != 0) return;
+
+  if (!kernelCreated_) {
+    // space (x, y) and range, both uniform; the bandwidths are set by the filter
+    CreateKernel({{kUniformKernel, 1.0f, 2}, {kUniformKernel, 1.0f, N}});
+  }
+}
+
+void msImageProcessor::Allocate() {
+  try {
+    const size_t L = static_cast<size_t>(L_);
+    filtered_.assign(L * N_, 0.0f);
+    modes_.assign(L * N_, 0.0f);
+    labels_.assign(L, 0);
+    pointCounts_.assign(L, 0);
+    workStack_.assign(L, 0);
+    rangeData_.assign(L * N_, 0.0f);
+  } catch (const std::bad_alloc&) {
+    FreeOutputs();
+    ErrorHandler("msImageProcessor", "Allocate", "Not enough memory.");
+    return;
+  }
+  regionCount_ = 0;
+  outputsAllocated_ = true;
+}
+
+void msImageProcessor::FreeOutputs() {
+  filtered_ = {};
+  modes_ = {};
+  labels_ = {};
+  pointCounts_ = {};
+  workStack_ = {};
+  rangeData_ = {};
+  regionCount_ = 0;
+  outputsAllocated_ = false;
+  FreeAdjacency();
+}
+
+void msImageProcessor::FilterImage(int sigmaS, float sigmaR, int speedUpLevel) {
+  if (errorLevel_ != 0) return;
+  classConsistencyCheck(N_ + 2, true);
+  if (errorLevel_ != 0) return;
+
+  if (!outputsAllocated_) {
+    Allocate();
+    if (errorLevel_ != 0) return;
+  }
+
+  if (speedUpLevel >= kSpeedUpNone && speedUpLevel <= kSpeedUpHigh) {
+    LFilter(static_cast<float>(sigmaS), sigmaR, speedUpLevel);
+    if (errorLevel_ != 0) return;
+  }
+
+  rangeData_ = filtered_;
+  ConnectRegions();
+}
+
+void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
+  if (height_ == 0) {
+    ErrorHandler("msImageProcessor", "LFilter", "Lattice height and width are undefined.");
+    return;
+  }
+  if (sigmaS <= 0.0f || sigmaR <= 0.0f) {
+    ErrorHandler("msImageProcessor", "Segment", "sigmaS and/or sigmaR is zero or negative.");
+    return;
+  }
+  h_[0] = sigmaS;
+  h_[1] = sigmaR;
+
+  std::vector<unsigned char> modeTable;
+  std::vector<int> pointList;
+  try {
+    modeTable.assign(static_cast<size_t>(L_), kModeUnassigned);
+    pointList.assign(static_cast<size_t>(L_), 0);
+  } catch (const std::bad_alloc&) {
+    ErrorHandler("msImageProcessor", "Allocate", "Not enough memory");
+    return;
+  }
+
+  // normalised data: x / sigmaS, y / sigmaS, range / sigmaR
+  const int lN = N_ + 2;
+  std::vector<float> sdata(static_cast<size_t>(L_) * lN);
+  for (int i = 0; i < L_; ++i) {
+    float* s = &sdata[static_cast<size_t>(i) * lN];
+    s[0] = static_cast<float>(i % width_) / sigmaS;
+    s[1] = static_cast<float>(i / width_) / sigmaS;
+    for (int t = 0; t < N_; ++t) s[2 + t] = data_[static_cast<size_t>(i) * N_ + t] / sigmaR;
+  }
+
+  const BucketGrid grid(sdata, weightMap_, L_, N_, width_, height_, sigmaS);
+  const FilterScales scales{static_cast<double>(sigmaS) * sigmaS, static_cast<double>(sigmaR) * sigmaR,
+                            kHeavyLightness / sigmaR};
+  const bool shortcuts = speedUpLevel != kSpeedUpNone;
+  if (N_ == 3) {
+    RunTrajectories<3>(grid, scales, sdata, width_, height_, sigmaS, sigmaR, shortcuts, referenceSums_,
+                       modeTable, pointList, filtered_);
+  } else {
+    RunTrajectories<1>(grid, scales, sdata, width_, height_, sigmaS, sigmaR, shortcuts, referenceSums_,
+                       modeTable, pointList, filtered_);
+  }
+}
