@@ -7,6 +7,10 @@
 
 #include "image/image_ref.h"
 
+// Frames of at most 350 x 350 pixels get twice the smoothness weight and a single outer iteration
+// in the final pass.
+bool IsSmallFrame(int width, int height);
+
 // first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. initialU/initialV receive
 // the initial flow, u/v the final flow; all four are made to refer to new float images of the
 // frame's size. `seed` fixes the segment motion sampling; without it the sampling follows the

@@ -18,6 +18,17 @@ constexpr int kNoClamp = 0;
 
 }  // namespace
 
+void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageRef& u, const ImageRef& v) {
+  cv::resize(coarseU.Mat(), u.Mat(), u.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+  cv::resize(coarseV.Mat(), v.Mat(), v.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+  // Express the flow in the finer level's pixels: the ratio of the integer sizes, not the nominal
+  // pyramid factor, since the sizes were truncated.
+  const double scaleX = static_cast<double>(u.Width()) / static_cast<double>(coarseU.Width());
+  const double scaleY = static_cast<double>(v.Height()) / static_cast<double>(coarseV.Height());
+  u.Mat().convertTo(u.Mat(), CV_32F, scaleX, 0.0);
+  v.Mat().convertTo(v.Mat(), CV_32F, scaleY, 0.0);
+}
+
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
                          float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
@@ -49,14 +60,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
       u.Mat().setTo(0.0f);
       v.Mat().setTo(0.0f);
     } else {
-      // Carry the coarser flow up and express it in this level's pixels: the ratio of the integer
-      // sizes, not the nominal factor, since the sizes were truncated.
-      cv::resize(flowU[i + 1].Mat(), u.Mat(), u.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
-      cv::resize(flowV[i + 1].Mat(), v.Mat(), v.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
-      const double scaleX = static_cast<double>(width) / static_cast<double>(flowU[i + 1].Width());
-      const double scaleY = static_cast<double>(height) / static_cast<double>(flowV[i + 1].Height());
-      u.Mat().convertTo(u.Mat(), CV_32F, scaleX, 0.0);
-      v.Mat().convertTo(v.Mat(), CV_32F, scaleY, 0.0);
+      UpsampleFlow(flowU[i + 1], flowV[i + 1], u, v);
     }
 
     SolverParams params;

@@ -10,3 +10,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
                          float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
                          float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
                          int anisotropic, int outerIterations, int medianWindow);
+
+// Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
+// rescales it by the ratio of the integer widths (u) and heights (v).
+void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageRef& u, const ImageRef& v);
