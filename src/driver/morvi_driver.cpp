@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -143,6 +144,10 @@ int RunMorvi(int argc, char** argv) {
     PrintBanner(program);
     return 0;
   }
+
+  // The estimator is sequential by design (Gauss-Seidel order is part of the result); keep
+  // OpenCV's own helpers on this thread too, so runs are one-thread runs.
+  cv::setNumThreads(1);
 
   Settings settings;
   int arg = 1;
