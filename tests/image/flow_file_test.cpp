@@ -15,13 +15,12 @@
 namespace {
 
 std::vector<unsigned char> ExpectedTwoByOne() {
-  std::vector<unsigned char> bytes = {'P', 'I', 'E', 'H'};
   const int32_t header[2] = {2, 1};
   const float values[4] = {1.0f, 0.25f, -0.5f, 2.0f};
-  const auto* h = reinterpret_cast<const unsigned char*>(header);
-  const auto* v = reinterpret_cast<const unsigned char*>(values);
-  bytes.insert(bytes.end(), h, h + sizeof header);
-  bytes.insert(bytes.end(), v, v + sizeof values);
+  std::vector<unsigned char> bytes(4 + sizeof header + sizeof values);
+  std::memcpy(bytes.data(), "PIEH", 4);
+  std::memcpy(bytes.data() + 4, header, sizeof header);
+  std::memcpy(bytes.data() + 4 + sizeof header, values, sizeof values);
   return bytes;
 }
 
