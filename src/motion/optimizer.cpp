@@ -12,6 +12,8 @@ namespace {
 constexpr double kPivotEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kLambdaGrowth = 10.0;   // damping after a rejected step or a failed solve
 constexpr double kLambdaShrink = 0.1;    // damping after an accepted step
+constexpr int kStackOrder = 8;           // systems up to this order are factorised without allocation
+constexpr int kAffineOrder = 6;          // the affine fits' order, unrolled at compile time
 
 // Fallback step when the damped system cannot be solved: a gradient step scaled by the damped
 // diagonal, or by lambda alone where the diagonal vanishes.
@@ -209,12 +211,17 @@ ZOptimizerLM& SharedOptimizer() {
 // ---------------------------------------------------------------------------------------------
 // LDL^T solve
 
-bool SolveLdlt(const SquareMatrix& A, const ParamVector& b, ParamVector& x) {
-  const int n = A.Rows();
-  if (A.Cols() != n || b.Length() != n) throw std::invalid_argument("SolveLdlt: A must be n x n and b n long");
+namespace {
 
-  std::vector<double> L(static_cast<size_t>(n) * n, 0.0);
-  std::vector<double> D(static_cast<size_t>(n), 0.0);
+// The factorisation and the two triangular solves. kOrder > 0 fixes the order at compile time (the
+// loops unroll; the arithmetic and its order are the same), kOrder == 0 takes it from n.
+// `buffer` holds n * (n + 2) doubles.
+template <int kOrder>
+bool LdltSolve(const SquareMatrix& A, const ParamVector& b, ParamVector& x, int order, double* buffer) {
+  const int n = kOrder > 0 ? kOrder : order;
+  double* L = buffer;  // strictly lower part used
+  double* D = buffer + static_cast<size_t>(n) * n;
+  double* z = D + n;
   auto l = [&](int i, int j) -> double& { return L[static_cast<size_t>(i) * n + j]; };
 
   // factorise column by column
@@ -223,7 +230,6 @@ bool SolveLdlt(const SquareMatrix& A, const ParamVector& b, ParamVector& x) {
     for (int k = 0; k < m; ++k) dm -= l(m, k) * l(m, k) * D[k];
     if (std::fabs(dm) <= kPivotEpsilon) return false;
     D[m] = dm;
-    l(m, m) = 1.0;
     for (int i = m + 1; i < n; ++i) {
       double a = A[i][m];
       for (int k = 0; k < m; ++k) a -= l(i, k) * l(m, k) * D[k];
@@ -232,7 +238,6 @@ bool SolveLdlt(const SquareMatrix& A, const ParamVector& b, ParamVector& x) {
   }
 
   // L z = b forward, then z / D
-  std::vector<double> z(static_cast<size_t>(n), 0.0);
   for (int i = 0; i < n; ++i) {
     double zi = b[i];
     for (int k = 0; k < i; ++k) zi -= l(i, k) * z[k];
@@ -251,4 +256,20 @@ bool SolveLdlt(const SquareMatrix& A, const ParamVector& b, ParamVector& x) {
     x[i] = xi;
   }
   return true;
+}
+
+}  // namespace
+
+bool SolveLdlt(const SquareMatrix& A, const ParamVector& b, ParamVector& x) {
+  const int n = A.Rows();
+  if (A.Cols() != n || b.Length() != n) throw std::invalid_argument("SolveLdlt: A must be n x n and b n long");
+
+  // Small systems (one per optimizer iteration of the affine fits) work on the stack.
+  if (n <= kStackOrder) {
+    double buffer[kStackOrder * (kStackOrder + 2)];
+    if (n == kAffineOrder) return LdltSolve<kAffineOrder>(A, b, x, n, buffer);
+    return LdltSolve<0>(A, b, x, n, buffer);
+  }
+  std::vector<double> buffer(static_cast<size_t>(n) * (n + 2), 0.0);
+  return LdltSolve<0>(A, b, x, n, buffer.data());
 }
