@@ -82,27 +82,6 @@ SquareMatrix FromMat(const cv::Mat& m) {
 
 }  // namespace
 
-TEST(ParamVector, ArithmeticAndCopies) {
-  ParamVector a(3);
-  EXPECT_EQ(a.Length(), 3);
-  EXPECT_EQ(a[2], 0.0);
-  a[0] = 1.0;
-  a[1] = -2.0;
-  a[2] = 4.0;
-  ParamVector b = -a;
-  EXPECT_EQ(b[1], 2.0);
-  ParamVector c;
-  Sum(a, b, c);
-  EXPECT_EQ(c.Length(), 3);
-  EXPECT_EQ(c[0], 0.0);
-  a += a;
-  EXPECT_EQ(a[2], 8.0);
-  ParamVector copy = a;
-  copy[0] = 9.0;
-  EXPECT_EQ(a[0], 2.0);
-  EXPECT_EQ(ParamVector(-1).Length(), 0);
-}
-
 TEST(SquareMatrix, CopiesOwnTheirRowsAndNonPositiveSizesAreEmpty) {
   SquareMatrix m(2, 3);
   EXPECT_EQ(m.Size(), 6);
