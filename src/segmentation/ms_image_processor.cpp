@@ -394,9 +394,19 @@ void msImageProcessor::FreeOutputs() {
   FreeAdjacency();
 }
 
+void msImageProcessor::CheckKernel() {
+  classConsistencyCheck(N_ + 2, true);
+  if (errorLevel_ != 0) return;
+  // the filter reads the bandwidths as h[0] for (x, y) and h[1] for the range
+  if (kp_ != 2 || P_[0] != 2) {
+    ErrorHandler("MeanShift", "classConsitencyCheck",
+                 "Kernel dimension does not match defined input data dimension.");
+  }
+}
+
 void msImageProcessor::FilterImage(int sigmaS, float sigmaR, int speedUpLevel) {
   if (errorLevel_ != 0) return;
-  classConsistencyCheck(N_ + 2, true);
+  CheckKernel();
   if (errorLevel_ != 0) return;
 
   if (!outputsAllocated_) {

@@ -62,6 +62,8 @@ class msImageProcessor : public MeanShift {
     int edgePixelCount;
   };
 
+  // The consistency check, and a kernel of exactly two subspaces: space (dimension 2), then range.
+  void CheckKernel();
   void Allocate();
   void FreeOutputs();
   void LFilter(float sigmaS, float sigmaR, int speedUpLevel);

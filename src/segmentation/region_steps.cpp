@@ -249,7 +249,7 @@ void msImageProcessor::PruneSpuriousRegions(int minRegion) {
 
 void msImageProcessor::FuseRegions(float sigmaR, int minRegion) {
   if (errorLevel_ != 0) return;
-  classConsistencyCheck(N_ + 2, true);
+  CheckKernel();
   if (errorLevel_ != 0) return;
 
   h_[1] = sigmaR;

@@ -111,4 +111,12 @@ TEST(MeanShiftConsistency, FilterNeedsKernelLatticeAndMatchingDimensions) {
   EXPECT_EQ(
       mismatch.ErrorMessage(),
       "MeanShift::classConsitencyCheck Error: Kernel dimension does not match defined input data dimension.");
+
+  // the right total dimension, but not split into space and range
+  msImageProcessor unsplit;
+  unsplit.CreateKernel({{kUniformKernel, 1.0f, 5}});
+  const uint8_t rgb[3] = {10, 20, 30};
+  unsplit.SetImageData(rgb, kColourImage, 1, 1);
+  unsplit.FilterImage(7, 6.5f, 1);
+  EXPECT_EQ(unsplit.ErrorMessage(), mismatch.ErrorMessage());
 }
