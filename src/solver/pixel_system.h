@@ -10,6 +10,10 @@
 
 #include <opencv2/core.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image/image_ref.h"
 #include "solver/solver_records.h"
 
@@ -56,25 +60,16 @@ inline NeighbourPosition ClampedNeighbour(int k, int width, int height, int x, i
   return p;
 }
 
-// Raw view of a single-channel float image: base pointer and row stride in elements. Kernels
-// address pixels through it instead of cv::Mat::at.
-struct FloatPlane {
-  float* data = nullptr;
-  std::ptrdiff_t stride = 0;
+// Base pointer of a level image. All images of one level are continuous single-channel float
+// images of the same size (CheckLevelImage), so one element offset y * width + x addresses the
+// same pixel in every one of them; kernels compute it once per pixel.
+inline float* PlaneOf(const ImageRef& image) { return image.Empty() ? nullptr : image.Mat().ptr<float>(0); }
 
-  float& operator()(int x, int y) const { return data[y * stride + x]; }
-};
-
-inline FloatPlane PlaneOf(const ImageRef& image) {
-  if (image.Empty()) return FloatPlane{};
-  cv::Mat& m = image.Mat();
-  return FloatPlane{m.ptr<float>(0), static_cast<std::ptrdiff_t>(m.step1())};
-}
-
-// Checks that an image of a level exists as single-channel float of the level size. Entry points
-// call it once per call; the kernels then trust the views.
+// Checks that an image of a level exists as a continuous single-channel float image of the level
+// size. Entry points call it once per call; the kernels then trust the pointers.
 inline void CheckLevelImage(const ImageRef& image, const cv::Size& size) {
-  CV_Assert(!image.Empty() && image.Mat().type() == CV_32FC1 && image.Mat().size() == size);
+  CV_Assert(!image.Empty() && image.Mat().type() == CV_32FC1 && image.Mat().size() == size &&
+            image.Mat().isContinuous());
 }
 
 // Level size: that of the first brightness tensor, or of the first gradient tensor when the
@@ -87,93 +82,124 @@ inline cv::Size LevelSize(const LevelWorkspace& workspace, const SolverParams& p
 
 // The six products of one linearised constraint.
 struct TensorPlanes {
-  FloatPlane j11, j12, j22, j13, j23, j33;
+  const float* j11;
+  const float* j12;
+  const float* j22;
+  const float* j13;
+  const float* j23;
+  const float* j33;
 };
 
-// Everything the data terms of a pixel read: the tensors of the active constraints, their weight
-// maps and squared penaliser constants.
+// Everything the data terms of a pixel read: the tensors of the active constraints (brightness
+// channels first, then the two gradient constraints), the weight map and squared penaliser
+// constant of each.
 struct DataTermView {
-  int brightnessCount = 0;  // colour channels of the brightness term, 0 when it is off
-  int gradientCount = 0;    // 2 when the gradient term is on, else 0
-  TensorPlanes brightness[3];
-  TensorPlanes gradient[2];
-  FloatPlane brightnessWeight;
-  FloatPlane gradientWeight;
-  double brightnessEps2 = 0.0;
-  double gradientEps2 = 0.0;
+  static constexpr int kMaxConstraints = 5;
+  int count = 0;
+  TensorPlanes tensor[kMaxConstraints];
+  const float* weight[kMaxConstraints];
+  double eps2[kMaxConstraints];
 };
 
 inline DataTermView MakeDataTermView(const LevelWorkspace& workspace, const SolverParams& params,
                                      const WeightMaps& weights, const cv::Size& size) {
   DataTermView view;
+  auto add = [&](const ImageRef& j11, const ImageRef& j12, const ImageRef& j22, const ImageRef& j13,
+                 const ImageRef& j23, const ImageRef& j33, const ImageRef& weight, double eps) {
+    for (const ImageRef* image : {&j11, &j12, &j22, &j13, &j23, &j33, &weight}) CheckLevelImage(*image, size);
+    view.tensor[view.count] =
+        TensorPlanes{PlaneOf(j11), PlaneOf(j12), PlaneOf(j22), PlaneOf(j13), PlaneOf(j23), PlaneOf(j33)};
+    view.weight[view.count] = PlaneOf(weight);
+    view.eps2[view.count] = eps * eps;
+    ++view.count;
+  };
   if (params.useBrightness) {
     CV_Assert(workspace.channels >= 1 && workspace.channels <= 3);
-    view.brightnessCount = workspace.channels;
-    CheckLevelImage(weights.brightnessWeight, size);
-    view.brightnessWeight = PlaneOf(weights.brightnessWeight);
-    view.brightnessEps2 = params.brightnessEps * params.brightnessEps;
-    for (int k = 0; k < view.brightnessCount; ++k) {
-      const ImageRef* images[6] = {&workspace.b11[k], &workspace.b12[k], &workspace.b22[k],
-                                   &workspace.b13[k], &workspace.b23[k], &workspace.b33[k]};
-      for (const ImageRef* image : images) CheckLevelImage(*image, size);
-      view.brightness[k] = TensorPlanes{PlaneOf(workspace.b11[k]), PlaneOf(workspace.b12[k]),
-                                        PlaneOf(workspace.b22[k]), PlaneOf(workspace.b13[k]),
-                                        PlaneOf(workspace.b23[k]), PlaneOf(workspace.b33[k])};
+    for (int k = 0; k < workspace.channels; ++k) {
+      add(workspace.b11[k], workspace.b12[k], workspace.b22[k], workspace.b13[k], workspace.b23[k],
+          workspace.b33[k], weights.brightnessWeight, params.brightnessEps);
     }
   }
   if (params.useGradient) {
-    view.gradientCount = 2;
-    CheckLevelImage(weights.gradientWeight, size);
-    view.gradientWeight = PlaneOf(weights.gradientWeight);
-    view.gradientEps2 = params.gradientEps * params.gradientEps;
     for (int k = 0; k < 2; ++k) {
-      const ImageRef* images[6] = {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k],
-                                   &workspace.g13[k], &workspace.g23[k], &workspace.g33[k]};
-      for (const ImageRef* image : images) CheckLevelImage(*image, size);
-      view.gradient[k] = TensorPlanes{PlaneOf(workspace.g11[k]), PlaneOf(workspace.g12[k]),
-                                      PlaneOf(workspace.g22[k]), PlaneOf(workspace.g13[k]),
-                                      PlaneOf(workspace.g23[k]), PlaneOf(workspace.g33[k])};
+      add(workspace.g11[k], workspace.g12[k], workspace.g22[k], workspace.g13[k], workspace.g23[k],
+          workspace.g33[k], weights.gradientWeight, params.gradientEps);
     }
   }
   return view;
 }
 
-// One robustly penalised data constraint at (x, y). q is the squared linearised residual
-// (Iz + Ix du0 + Iy dv0)^2 expanded in the tensor entries; rounding may make it slightly negative,
-// hence the clamp before the square root. The penaliser weight psi = w / sqrt(q + eps^2) is
-// evaluated in double (eps is a double) and kept as a float.
-inline void AddDataConstraint(const TensorPlanes& J, int x, int y, float du0, float dv0, float weight,
-                              double eps2, PixelSystem& s) {
-  const float j11 = J.j11(x, y);
-  const float j12 = J.j12(x, y);
-  const float j22 = J.j22(x, y);
-  const float j13 = J.j13(x, y);
-  const float j23 = J.j23(x, y);
-  const float j33 = J.j33(x, y);
-  float q = 2.0f * (dv0 * j23 + du0 * j13 + du0 * dv0 * j12) + du0 * du0 * j11 + dv0 * dv0 * j22 + j33;
-  if (q < 0.0f) q = 0.0f;
-  const float psi = static_cast<float>(weight / std::sqrt(q + eps2));
-  s.a11 += psi * j11;
-  s.a12 += psi * j12;
-  s.a22 += psi * j22;
-  s.bu -= psi * j13;
-  s.bv -= psi * j23;
+// Two independent double-precision operations at once. Packed SSE2 division and square root are
+// correctly rounded per lane, so the results are bit for bit those of the scalar operations; the
+// pairing only relieves the divider, which bounds the relaxation's speed.
+inline void DividePair(double a0, double a1, double b0, double b1, double& r0, double& r1) {
+#if defined(__SSE2__)
+  const __m128d r = _mm_div_pd(_mm_set_pd(a1, a0), _mm_set_pd(b1, b0));
+  r0 = _mm_cvtsd_f64(r);
+  r1 = _mm_cvtsd_f64(_mm_unpackhi_pd(r, r));
+#else
+  r0 = a0 / b0;
+  r1 = a1 / b1;
+#endif
 }
 
-// Brightness constraints channel by channel, then the two gradient constraints; each has its own
-// penaliser.
-inline void AddDataTerms(const DataTermView& d, int x, int y, float du0, float dv0, PixelSystem& s) {
-  if (d.brightnessCount > 0) {
-    const float w = d.brightnessWeight(x, y);
-    for (int k = 0; k < d.brightnessCount; ++k) AddDataConstraint(d.brightness[k], x, y, du0, dv0, w, d.brightnessEps2, s);
-  }
-  if (d.gradientCount > 0) {
-    const float w = d.gradientWeight(x, y);
-    for (int k = 0; k < d.gradientCount; ++k) AddDataConstraint(d.gradient[k], x, y, du0, dv0, w, d.gradientEps2, s);
-  }
+// p = n / sqrt(x) for two lanes, each rounded to float at the end.
+inline void PenaliserPair(double n0, double n1, double x0, double x1, float& p0, float& p1) {
+#if defined(__SSE2__)
+  const __m128d r = _mm_div_pd(_mm_set_pd(n1, n0), _mm_sqrt_pd(_mm_set_pd(x1, x0)));
+  p0 = static_cast<float>(_mm_cvtsd_f64(r));
+  p1 = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(r, r)));
+#else
+  p0 = static_cast<float>(n0 / std::sqrt(x0));
+  p1 = static_cast<float>(n1 / std::sqrt(x1));
+#endif
 }
 
 // Smoothness penaliser weight 1 / sqrt(S + eps^2), evaluated in double, kept as a float.
 inline float SmoothnessPsi(float magnitude, double eps2) {
-  return static_cast<float>(1.0 / std::sqrt(static_cast<double>(magnitude) + eps2));
+  float p0;
+  float p1;
+  PenaliserPair(1.0, 1.0, static_cast<double>(magnitude) + eps2, eps2, p0, p1);
+  return p0;
+}
+
+// The data constraints of pixel offset o, each robustly penalised. For constraint k with tensor J,
+// q = (Iz + Ix du0 + Iy dv0)^2 expanded in the tensor entries; rounding may make it slightly
+// negative, hence the clamp before the square root. The penaliser weight psi = w / sqrt(q + eps^2)
+// is evaluated in double (eps is a double) and kept as a float. Constraints are accumulated in the
+// order of the view: brightness channels, then the two gradient constraints.
+inline __attribute__((always_inline)) void AddDataTerms(const DataTermView& d, std::ptrdiff_t o, float du0,
+                                                         float dv0, PixelSystem& s) {
+  // the squared residual's argument of the square root for constraint k
+  auto argument = [&](int k) {
+    const TensorPlanes& J = d.tensor[k];
+    float q = 2.0f * (dv0 * J.j23[o] + du0 * J.j13[o] + du0 * dv0 * J.j12[o]) + du0 * du0 * J.j11[o] +
+              dv0 * dv0 * J.j22[o] + J.j33[o];
+    if (q < 0.0f) q = 0.0f;
+    return q + d.eps2[k];
+  };
+  auto accumulate = [&](int k, float psi) {
+    const TensorPlanes& J = d.tensor[k];
+    s.a11 += psi * J.j11[o];
+    s.a12 += psi * J.j12[o];
+    s.a22 += psi * J.j22[o];
+    s.bu -= psi * J.j13[o];
+    s.bv -= psi * J.j23[o];
+  };
+  // constraints two at a time, accumulated in order
+  const int n = d.count;
+  int k = 0;
+  for (; k + 1 < n; k += 2) {
+    float psi0;
+    float psi1;
+    PenaliserPair(d.weight[k][o], d.weight[k + 1][o], argument(k), argument(k + 1), psi0, psi1);
+    accumulate(k, psi0);
+    accumulate(k + 1, psi1);
+  }
+  if (k < n) {
+    float psi0;
+    float unused;
+    PenaliserPair(d.weight[k][o], 1.0, argument(k), 1.0, psi0, unused);
+    accumulate(k, psi0);
+  }
 }

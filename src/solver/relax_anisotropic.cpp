@@ -13,15 +13,24 @@ constexpr float kMinDeterminant = 0.01f;
 constexpr double kDiffusionBias = 50.0;
 constexpr double kTraceBias = 100.0;
 
-// Raw views of everything one anisotropic pixel system reads, built once per sweep.
+// Raw views of everything one anisotropic pixel system reads, built once per sweep. All images
+// share the element offset y * stride + x (CheckLevelImage).
 struct AnisotropicLevel {
   int width = 0;
   int height = 0;
+  std::ptrdiff_t stride = 0;
   DataTermView data;
-  FloatPlane u, v, du, dv;
-  FloatPlane s11, s22, s12;
-  FloatPlane d11, d22, d12x2;
-  FloatPlane smoothnessWeight;
+  const float* u = nullptr;
+  const float* v = nullptr;
+  float* du = nullptr;
+  float* dv = nullptr;
+  const float* s11 = nullptr;
+  const float* s22 = nullptr;
+  const float* s12 = nullptr;
+  const float* d11 = nullptr;
+  const float* d22 = nullptr;
+  const float* d12x2 = nullptr;
+  const float* smoothnessWeight = nullptr;
   float cx = 0.0f;   // 1 / (2 hx^2)
   float cy = 0.0f;   // 1 / (2 hy^2)
   float cxy = 0.0f;  // 1 / (2 hx hy)
@@ -33,9 +42,11 @@ void BindSmoothness(const LevelWorkspace& workspace, const FlowPair& flow, const
                     const cv::Size& size, AnisotropicLevel& level) {
   level.width = size.width;
   level.height = size.height;
-  const ImageRef* images[7] = {&flow.u, &flow.v, &increments.u, &increments.v,
-                               &workspace.s11, &workspace.s22, &workspace.s12};
-  for (const ImageRef* image : images) CheckLevelImage(*image, size);
+  level.stride = size.width;
+  for (const ImageRef* image : {&flow.u, &flow.v, &increments.u, &increments.v, &workspace.s11, &workspace.s22,
+                                &workspace.s12}) {
+    CheckLevelImage(*image, size);
+  }
   level.u = PlaneOf(flow.u);
   level.v = PlaneOf(flow.v);
   level.du = PlaneOf(increments.u);
@@ -51,8 +62,9 @@ AnisotropicLevel BindLevel(const LevelWorkspace& workspace, const SolverParams& 
   AnisotropicLevel level;
   BindSmoothness(workspace, flow, increments, size, level);
   level.data = MakeDataTermView(workspace, params, weights, size);
-  const ImageRef* images[4] = {&workspace.d11, &workspace.d22, &workspace.d12x2, &weights.smoothnessWeight};
-  for (const ImageRef* image : images) CheckLevelImage(*image, size);
+  for (const ImageRef* image : {&workspace.d11, &workspace.d22, &workspace.d12x2, &weights.smoothnessWeight}) {
+    CheckLevelImage(*image, size);
+  }
   level.d11 = PlaneOf(workspace.d11);
   level.d22 = PlaneOf(workspace.d22);
   level.d12x2 = PlaneOf(workspace.d12x2);
@@ -64,45 +76,70 @@ AnisotropicLevel BindLevel(const LevelWorkspace& workspace, const SolverParams& 
   return level;
 }
 
-inline float TotalU(const AnisotropicLevel& L, int x, int y) { return L.u(x, y) + L.du(x, y); }
-inline float TotalV(const AnisotropicLevel& L, int x, int y) { return L.v(x, y) + L.dv(x, y); }
+// Total flow U = u + du, V = v + dv at element offset o.
+inline float TotalU(const AnisotropicLevel& L, std::ptrdiff_t o) { return L.u[o] + L.du[o]; }
+inline float TotalV(const AnisotropicLevel& L, std::ptrdiff_t o) { return L.v[o] + L.dv[o]; }
+
+// Numerators of the quadratic form grad Q^T (adj(S) + 50 I) grad Q for Q = V and Q = U, and its
+// denominator trace(S) + 100, with the structure tensor (a, c; c, b) at offset o. The derivatives
+// are floats, so their products are exact in double.
+struct QuadraticForm {
+  double numeratorV;
+  double numeratorU;
+  double den;
+};
+
+inline QuadraticForm MakeForm(const AnisotropicLevel& L, std::ptrdiff_t o, float Ux, float Uy, float Vx,
+                              float Vy) {
+  const double a = L.s11[o];
+  const double b = L.s22[o];
+  const double c = L.s12[o];
+  QuadraticForm f;
+  f.den = a + b + kTraceBias;
+  f.numeratorV = (b + kDiffusionBias) * (static_cast<double>(Vx) * Vx) +
+                 (a + kDiffusionBias) * (static_cast<double>(Vy) * Vy) - 2.0 * c * (static_cast<double>(Vx) * Vy);
+  f.numeratorU = (b + kDiffusionBias) * (static_cast<double>(Ux) * Ux) +
+                 (a + kDiffusionBias) * (static_cast<double>(Uy) * Uy) - 2.0 * c * (static_cast<double>(Ux) * Uy);
+  return f;
+}
+
+// S = V part / den + U part / den, rounded once to float, clamped at 0.
+inline float FormValue(const QuadraticForm& f) {
+  double sV;
+  double sU;
+  DividePair(f.numeratorV, f.numeratorU, f.den, f.den, sV, sU);
+  const float S = static_cast<float>(sV + sU);
+  return S < 0.0f ? 0.0f : S;
+}
 
 // grad Q^T D grad Q summed over Q = V, then U, with D from the structure tensor at (x, y). The
 // central differences are clamped at the border (one-sided and halved there, 0 across a single
-// pixel). The quadratic forms are accumulated in double and rounded once.
+// pixel).
 inline float Magnitude(const AnisotropicLevel& L, int x, int y) {
-  const int xm = x > 0 ? x - 1 : 0;
-  const int xp = x < L.width - 1 ? x + 1 : L.width - 1;
-  const int ym = y > 0 ? y - 1 : 0;
-  const int yp = y < L.height - 1 ? y + 1 : L.height - 1;
-  const float Ux = (TotalU(L, xp, y) - TotalU(L, xm, y)) / 2.0f;
-  const float Uy = (TotalU(L, x, yp) - TotalU(L, x, ym)) / 2.0f;
-  const float Vx = (TotalV(L, xp, y) - TotalV(L, xm, y)) / 2.0f;
-  const float Vy = (TotalV(L, x, yp) - TotalV(L, x, ym)) / 2.0f;
-  const double a = L.s11(x, y);
-  const double b = L.s22(x, y);
-  const double c = L.s12(x, y);
-  const double den = a + b + kTraceBias;
-  const double sV = ((b + kDiffusionBias) * (static_cast<double>(Vx) * Vx) +
-                     (a + kDiffusionBias) * (static_cast<double>(Vy) * Vy) -
-                     2.0 * c * (static_cast<double>(Vx) * Vy)) /
-                    den;
-  const double sU = ((b + kDiffusionBias) * (static_cast<double>(Ux) * Ux) +
-                     (a + kDiffusionBias) * (static_cast<double>(Uy) * Uy) -
-                     2.0 * c * (static_cast<double>(Ux) * Uy)) /
-                    den;
-  const float S = static_cast<float>(sV + sU);
-  return S < 0.0f ? 0.0f : S;
+  const std::ptrdiff_t s = L.stride;
+  const std::ptrdiff_t o = y * s + x;
+  const std::ptrdiff_t oL = o + ((x > 0 ? x - 1 : 0) - x);
+  const std::ptrdiff_t oR = o + ((x < L.width - 1 ? x + 1 : L.width - 1) - x);
+  const std::ptrdiff_t oU = o + ((y > 0 ? y - 1 : 0) - y) * s;
+  const std::ptrdiff_t oD = o + ((y < L.height - 1 ? y + 1 : L.height - 1) - y) * s;
+  const float Ux = (TotalU(L, oR) - TotalU(L, oL)) / 2.0f;
+  const float Uy = (TotalU(L, oD) - TotalU(L, oU)) / 2.0f;
+  const float Vx = (TotalV(L, oR) - TotalV(L, oL)) / 2.0f;
+  const float Vy = (TotalV(L, oD) - TotalV(L, oU)) / 2.0f;
+  return FormValue(MakeForm(L, o, Ux, Uy, Vx, Vy));
 }
 
 // Assembles the system of pixel (x, y) at the current increments (du0, dv0). The sweep adds the
 // level's right-hand side after the data terms (kWithRhs); the operator evaluation uses the very
 // same code without it, which keeps the two exact counterparts.
 template <bool kWithRhs>
-inline void Assemble(const AnisotropicLevel& L, int x, int y, float du0, float dv0, float fu, float fv,
-                     PixelSystem& s) {
+inline __attribute__((always_inline)) void Assemble(const AnisotropicLevel& L, int x, int y, float du0, float dv0,
+                                                    float fu, float fv, PixelSystem& s) {
+  const std::ptrdiff_t stride = L.stride;
+  const std::ptrdiff_t o = y * stride + x;
+
   // data terms
-  AddDataTerms(L.data, x, y, du0, dv0, s);
+  AddDataTerms(L.data, o, du0, dv0, s);
 
   // right-hand side of the level
   if (kWithRhs) {
@@ -110,68 +147,112 @@ inline void Assemble(const AnisotropicLevel& L, int x, int y, float du0, float d
     s.bv += fv;
   }
 
-  // smoothness weights of the pixel and its clamped axial neighbours, each evaluated once
-  const int xm = x > 0 ? x - 1 : 0;
-  const int xp = x < L.width - 1 ? x + 1 : L.width - 1;
-  const int ym = y > 0 ? y - 1 : 0;
-  const int yp = y < L.height - 1 ? y + 1 : L.height - 1;
-  const double eps2 = L.smoothnessEps2;
-  const float psiC = SmoothnessPsi(Magnitude(L, x, y), eps2);
-  const float psiL = xm == x ? psiC : SmoothnessPsi(Magnitude(L, xm, y), eps2);
-  const float psiR = xp == x ? psiC : SmoothnessPsi(Magnitude(L, xp, y), eps2);
-  const float psiU = ym == y ? psiC : SmoothnessPsi(Magnitude(L, x, ym), eps2);
-  const float psiD = yp == y ? psiC : SmoothnessPsi(Magnitude(L, x, yp), eps2);
+  // Total flow on the clamped neighbourhood: column offsets -2..2 on the pixel's row, row offsets
+  // -2..2 on its column, and the four diagonal neighbours. TU[j][i] is at (xs[i], ys[j]), i.e. at
+  // element offset o + dx[i] + dy[j].
+  const int W1 = L.width - 1;
+  const int H1 = L.height - 1;
+  const std::ptrdiff_t dx[5] = {(x - 2 < 0 ? 0 : x - 2) - x, (x - 1 < 0 ? 0 : x - 1) - x, 0,
+                                (x + 1 > W1 ? W1 : x + 1) - x, (x + 2 > W1 ? W1 : x + 2) - x};
+  const std::ptrdiff_t dy[5] = {((y - 2 < 0 ? 0 : y - 2) - y) * stride, ((y - 1 < 0 ? 0 : y - 1) - y) * stride, 0,
+                                ((y + 1 > H1 ? H1 : y + 1) - y) * stride, ((y + 2 > H1 ? H1 : y + 2) - y) * stride};
+  float TU[5][5];
+  float TV[5][5];
+  for (int i = 0; i < 5; ++i) {
+    TU[2][i] = TotalU(L, o + dx[i]);
+    TV[2][i] = TotalV(L, o + dx[i]);
+  }
+  for (int j : {0, 1, 3, 4}) {
+    TU[j][2] = TotalU(L, o + dy[j]);
+    TV[j][2] = TotalV(L, o + dy[j]);
+  }
+  for (int j : {1, 3}) {
+    for (int i : {1, 3}) {
+      TU[j][i] = TotalU(L, o + dx[i] + dy[j]);
+      TV[j][i] = TotalV(L, o + dx[i] + dy[j]);
+    }
+  }
+  const std::ptrdiff_t oL = o + dx[1];
+  const std::ptrdiff_t oR = o + dx[3];
+  const std::ptrdiff_t oU = o + dy[1];
+  const std::ptrdiff_t oD = o + dy[3];
 
-  const float uc = L.u(x, y);
-  const float vc = L.v(x, y);
-  const float alpha = L.smoothnessWeight(x, y);
-  const float d11c = L.d11(x, y);
-  const float d22c = L.d22(x, y);
+  // smoothness magnitudes of the pixel (C) and its clamped axial neighbours (L, R, U, D), each
+  // evaluated once from the gathered values; a neighbour clamped onto the pixel shares the pixel's
+  // value (its own stencil would not be the gathered one)
+  auto form = [&](std::ptrdiff_t op, int j, int i) {
+    const float Ux = (TU[j][i + 1] - TU[j][i - 1]) / 2.0f;
+    const float Uy = (TU[j + 1][i] - TU[j - 1][i]) / 2.0f;
+    const float Vx = (TV[j][i + 1] - TV[j][i - 1]) / 2.0f;
+    const float Vy = (TV[j + 1][i] - TV[j - 1][i]) / 2.0f;
+    return FormValue(MakeForm(L, op, Ux, Uy, Vx, Vy));
+  };
+  const float SC = form(o, 2, 2);
+  const float SL = oL == o ? SC : form(oL, 2, 1);
+  const float SR = oR == o ? SC : form(oR, 2, 3);
+  const float SU = oU == o ? SC : form(oU, 1, 2);
+  const float SD = oD == o ? SC : form(oD, 3, 2);
+  const double eps2 = L.smoothnessEps2;
+  float psiC;
+  float psiL;
+  float psiR;
+  float psiU;
+  float psiD;
+  float unused;
+  PenaliserPair(1.0, 1.0, SL + eps2, SR + eps2, psiL, psiR);
+  PenaliserPair(1.0, 1.0, SU + eps2, SD + eps2, psiU, psiD);
+  PenaliserPair(1.0, 1.0, SC + eps2, 1.0, psiC, unused);
+
+  const float uc = L.u[o];
+  const float vc = L.v[o];
+  const float alpha = L.smoothnessWeight[o];
+  const float d11c = L.d11[o];
+  const float d22c = L.d22[o];
 
   // axial terms: diffusivity averaged between the pixel and the neighbour; a neighbour clamped
   // onto the pixel itself still adds its weight on both sides of the equation
   {
-    const float w = L.cx * alpha * (psiL + psiC) * (L.d11(xm, y) + d11c) * 0.5f;
+    const float w = L.cx * alpha * (psiL + psiC) * (L.d11[oL] + d11c) * 0.5f;
     s.a11 += w;
     s.a22 += w;
-    s.bu += w * (TotalU(L, xm, y) - uc);
-    s.bv += w * (TotalV(L, xm, y) - vc);
+    s.bu += w * (TU[2][1] - uc);
+    s.bv += w * (TV[2][1] - vc);
   }
   {
-    const float w = L.cx * alpha * (psiR + psiC) * (L.d11(xp, y) + d11c) * 0.5f;
+    const float w = L.cx * alpha * (psiR + psiC) * (L.d11[oR] + d11c) * 0.5f;
     s.a11 += w;
     s.a22 += w;
-    s.bu += w * (TotalU(L, xp, y) - uc);
-    s.bv += w * (TotalV(L, xp, y) - vc);
+    s.bu += w * (TU[2][3] - uc);
+    s.bv += w * (TV[2][3] - vc);
   }
   {
-    const float w = L.cy * alpha * (psiU + psiC) * (L.d22(x, ym) + d22c) * 0.5f;
+    const float w = L.cy * alpha * (psiU + psiC) * (L.d22[oU] + d22c) * 0.5f;
     s.a11 += w;
     s.a22 += w;
-    s.bu += w * (TotalU(L, x, ym) - uc);
-    s.bv += w * (TotalV(L, x, ym) - vc);
+    s.bu += w * (TU[1][2] - uc);
+    s.bv += w * (TV[1][2] - vc);
   }
   {
-    const float w = L.cy * alpha * (psiD + psiC) * (L.d22(x, yp) + d22c) * 0.5f;
+    const float w = L.cy * alpha * (psiD + psiC) * (L.d22[oD] + d22c) * 0.5f;
     s.a11 += w;
     s.a22 += w;
-    s.bu += w * (TotalU(L, x, yp) - uc);
-    s.bv += w * (TotalV(L, x, yp) - vc);
+    s.bu += w * (TU[3][2] - uc);
+    s.bv += w * (TV[3][2] - vc);
   }
 
-  // mixed terms d(d12 dQ/dy)/dx + d(d12 dQ/dx)/dy, explicit in all eight neighbours
+  // mixed terms d(d12 dQ/dy)/dx + d(d12 dQ/dx)/dy, explicit in all eight clamped neighbours
+  // (ClampedNeighbour k sits at offset (kNeighbourDx[k], kNeighbourDy[k]) of the gathered stencil)
   float U[8];
   float V[8];
   for (int k = 0; k < 8; ++k) {
-    const NeighbourPosition n = ClampedNeighbour(k, L.width, L.height, x, y);
-    U[k] = TotalU(L, n.x, n.y);
-    V[k] = TotalV(L, n.x, n.y);
+    U[k] = TU[2 + kNeighbourDy[k]][2 + kNeighbourDx[k]];
+    V[k] = TV[2 + kNeighbourDy[k]][2 + kNeighbourDx[k]];
   }
-  const float ec = L.d12x2(x, y) * 0.5f;
-  const float mL = L.cxy * alpha * (psiL + psiC) * 0.5f * (L.d12x2(xm, y) * 0.5f + ec);
-  const float mR = L.cxy * alpha * (psiR + psiC) * 0.5f * (L.d12x2(xp, y) * 0.5f + ec);
-  const float mU = L.cxy * alpha * (psiU + psiC) * 0.5f * (L.d12x2(x, ym) * 0.5f + ec);
-  const float mD = L.cxy * alpha * (psiD + psiC) * 0.5f * (L.d12x2(x, yp) * 0.5f + ec);
+  const float ec = L.d12x2[o] * 0.5f;
+  const float mL = L.cxy * alpha * (psiL + psiC) * 0.5f * (L.d12x2[oL] * 0.5f + ec);
+  const float mR = L.cxy * alpha * (psiR + psiC) * 0.5f * (L.d12x2[oR] * 0.5f + ec);
+  const float mU = L.cxy * alpha * (psiU + psiC) * 0.5f * (L.d12x2[oU] * 0.5f + ec);
+  const float mD = L.cxy * alpha * (psiD + psiC) * 0.5f * (L.d12x2[oD] * 0.5f + ec);
   s.bu += 0.25f * ((U[1] + U[0] - U[3] - U[4]) * mR - (U[0] + U[7] - U[5] - U[4]) * mL);
   s.bu += 0.25f * ((U[1] + U[2] - U[7] - U[6]) * mD - (U[3] + U[2] - U[5] - U[6]) * mU);
   s.bv += 0.25f * ((V[1] + V[0] - V[3] - V[4]) * mR - (V[0] + V[7] - V[5] - V[4]) * mL);
@@ -200,28 +281,77 @@ float SmoothnessMagnitudeAnisotropic(const LevelWorkspace& workspace, const Flow
   return Magnitude(level, x, y);
 }
 
-void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& params, const WeightMaps& weights,
-                      const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs) {
-  if (!params.useBrightness && !params.useGradient) return;
+namespace {
+
+// Relaxes pixel (x, y) in place.
+inline void UpdatePixel(const AnisotropicLevel& L, const float* fu, const float* fv, int x, int y) {
+  const std::ptrdiff_t o = y * L.stride + x;
+  float& du = L.du[o];
+  float& dv = L.dv[o];
+  PixelSystem s;
+  Assemble<true>(L, x, y, du, dv, fu[o], fv[o], s);
+  SolvePixel(s, du, dv);
+}
+
+struct BoundSweep {
+  AnisotropicLevel level;
+  const float* fu;
+  const float* fv;
+};
+
+BoundSweep BindSweep(const LevelWorkspace& workspace, const SolverParams& params, const WeightMaps& weights,
+                     const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs) {
   const cv::Size size = LevelSize(workspace, params);
-  const AnisotropicLevel L = BindLevel(workspace, params, weights, flow, increments, size);
+  BoundSweep sweep{BindLevel(workspace, params, weights, flow, increments, size), nullptr, nullptr};
   CheckLevelImage(rhs.u, size);
   CheckLevelImage(rhs.v, size);
-  const FloatPlane fu = PlaneOf(rhs.u);
-  const FloatPlane fv = PlaneOf(rhs.v);
+  sweep.fu = PlaneOf(rhs.u);
+  sweep.fv = PlaneOf(rhs.v);
+  return sweep;
+}
+
+// How many rows the second colour trails behind the first in RelaxAnisotropic. A pixel update
+// reads rows y - 2 .. y + 2 (the smoothness magnitudes of its vertical neighbours reach two rows
+// away). So once colour 0 is finished up to row y + 2, the colour-1 pixels of row y see exactly
+// the values that the colour-by-colour order shows them, and no colour-0 pixel still to come (rows
+// y + 3 and beyond) reads row y. Interleaving the two colours this way keeps the result bit for
+// bit and streams the level's images through the cache once per sweep instead of twice.
+constexpr int kColourLag = 2;
+
+inline void RelaxRow(const BoundSweep& sweep, int colour, int y) {
+  const AnisotropicLevel& L = sweep.level;
+  for (int x = (colour + y) % 2; x < L.width; x += 2) UpdatePixel(L, sweep.fu, sweep.fv, x, y);
+}
+
+}  // namespace
+
+void RelaxAnisotropicReference(const LevelWorkspace& workspace, const SolverParams& params,
+                               const WeightMaps& weights, const FlowPair& flow, const FlowPair& increments,
+                               const FlowPair& rhs) {
+  if (!params.useBrightness && !params.useGradient) return;
+  const BoundSweep sweep = BindSweep(workspace, params, weights, flow, increments, rhs);
+  const AnisotropicLevel& L = sweep.level;
 
   // Colour 0 first, then colour 1; in place, so later pixels see the increments written before
   // them (the diagonal neighbours of the mixed terms have the pixel's own colour).
   for (int colour = 0; colour < 2; ++colour) {
-    for (int y = 0; y < size.height; ++y) {
-      for (int x = (colour + y) % 2; x < size.width; x += 2) {
-        float& du = L.du(x, y);
-        float& dv = L.dv(x, y);
-        PixelSystem s;
-        Assemble<true>(L, x, y, du, dv, fu(x, y), fv(x, y), s);
-        SolvePixel(s, du, dv);
-      }
+    for (int y = 0; y < L.height; ++y) {
+      for (int x = (colour + y) % 2; x < L.width; x += 2) UpdatePixel(L, sweep.fu, sweep.fv, x, y);
     }
+  }
+}
+
+void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& params, const WeightMaps& weights,
+                      const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs) {
+  if (!params.useBrightness && !params.useGradient) return;
+  const BoundSweep sweep = BindSweep(workspace, params, weights, flow, increments, rhs);
+  const int height = sweep.level.height;
+
+  // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
+  // behind the colour-0 rows; the result is the same bit for bit.
+  for (int y = 0; y < height + kColourLag; ++y) {
+    if (y < height) RelaxRow(sweep, 0, y);
+    if (y >= kColourLag) RelaxRow(sweep, 1, y - kColourLag);
   }
 }
 
@@ -234,17 +364,18 @@ void ApplyOperatorAnisotropic(const LevelWorkspace& workspace, const SolverParam
   const AnisotropicLevel L = BindLevel(workspace, params, weights, flow, increments, size);
   CheckLevelImage(out.u, size);
   CheckLevelImage(out.v, size);
-  const FloatPlane outU = PlaneOf(out.u);
-  const FloatPlane outV = PlaneOf(out.v);
+  float* outU = PlaneOf(out.u);
+  float* outV = PlaneOf(out.v);
 
   for (int y = 0; y < size.height; ++y) {
     for (int x = 0; x < size.width; ++x) {
-      const float du0 = L.du(x, y);
-      const float dv0 = L.dv(x, y);
+      const std::ptrdiff_t o = y * L.stride + x;
+      const float du0 = L.du[o];
+      const float dv0 = L.dv[o];
       PixelSystem s;
       Assemble<false>(L, x, y, du0, dv0, 0.0f, 0.0f, s);
-      outU(x, y) = s.a12 * dv0 + s.a11 * du0 - s.bu;
-      outV(x, y) = s.a22 * dv0 + s.a12 * du0 - s.bv;
+      outU[o] = s.a12 * dv0 + s.a11 * du0 - s.bu;
+      outV[o] = s.a22 * dv0 + s.a12 * du0 - s.bv;
     }
   }
 }

@@ -10,6 +10,12 @@
 void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& params, const WeightMaps& weights,
                       const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs);
 
+// The same sweep written as the plain row-by-row loop; RelaxAnisotropic reorders independent
+// pixel updates for speed and must reproduce this one bit for bit.
+void RelaxAnisotropicReference(const LevelWorkspace& workspace, const SolverParams& params,
+                               const WeightMaps& weights, const FlowPair& flow, const FlowPair& increments,
+                               const FlowPair& rhs);
+
 // Writes A(x) for x = `increments` into the pixels of `out` (u-equation in out.u, v-equation in
 // out.v): the exact counterpart of RelaxAnisotropic. Does nothing when both data terms are off.
 void ApplyOperatorAnisotropic(const LevelWorkspace& workspace, const SolverParams& params,

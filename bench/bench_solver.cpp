@@ -1,0 +1,165 @@
+// Timings of the variational solver on one real 640 x 480 pair (Urban2 frame10 -> frame11):
+// preparation and motion tensors, single sweeps and operator evaluations, the residual reduction of
+// one W-cycle at full resolution, and one SolveFlow of three outer iterations with its peak memory.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "image/image_ref.h"
+#include "solver/level_cycle.h"
+#include "solver/level_preparation.h"
+#include "solver/motion_tensors.h"
+#include "solver/multigrid.h"
+#include "solver/relax_anisotropic.h"
+#include "solver/warping_iterations.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kBrightnessEps = 0.1;
+constexpr double kGradientEps = 0.1;
+constexpr double kSmoothnessEps = 0.01;
+constexpr float kBrightnessWeight = 0.1f;
+constexpr float kGradientWeight = 0.9f;
+constexpr float kSmoothnessWeight = 8.0f;
+
+double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+ImageRef Uniform(int width, int height, float value) {
+  ImageRef image = CreateFloat(width, height, 1);
+  image.Mat().setTo(value);
+  return image;
+}
+
+// L2 norm of rhs - A(x) at the finest level of the hierarchy.
+// FNV-1a over the bytes of a float image: equal checksums mean bit-identical results.
+unsigned long long Checksum(const ImageRef& image) {
+  unsigned long long hash = 1469598103934665603ull;
+  for (int y = 0; y < image.Height(); ++y) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(image.Row<float>(y));
+    for (size_t i = 0; i < image.Width() * sizeof(float); ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+  }
+  return hash;
+}
+
+double FinestResidual(const SolverParams& params, MultigridHierarchy& h) {
+  const size_t L = h.workspaces.size() - 1;
+  AnisotropicFormulation().apply(h.workspaces[L], params, h.weights[L], h.flows[L], h.increments[L],
+                                 h.residuals[L]);
+  const double nu = cv::norm(h.rhs[L].u.Mat(), h.residuals[L].u.Mat(), cv::NORM_L2);
+  const double nv = cv::norm(h.rhs[L].v.Mat(), h.residuals[L].v.Mat(), cv::NORM_L2);
+  return std::sqrt(nu * nu + nv * nv);
+}
+
+}  // namespace
+
+int main() {
+  const std::string dir = std::string(MORVI_DATA_DIR) + "/middlebury/Urban2/";
+  const ImageRef first = LoadImage(dir + "frame10.png", -1);
+  const ImageRef second = LoadImage(dir + "frame11.png", -1);
+  if (first.Empty() || second.Empty()) {
+    std::fprintf(stderr, "cannot read Urban2 frames from %s\n", dir.c_str());
+    return 1;
+  }
+  const int W = first.Width();
+  const int H = first.Height();
+  std::printf("Urban2 frame10 -> frame11, %d x %d, %d channels\n", W, H, first.Channels());
+
+  SolverParams params;
+  PairDerivatives derivatives;
+  LevelWorkspace workspace;
+  ImageRef u = CreateFloat(W, H, 1);
+  ImageRef v = CreateFloat(W, H, 1);
+
+  auto start = Clock::now();
+  PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, params, derivatives, workspace);
+  const double prepare = Seconds(start);
+  start = Clock::now();
+  ComputeMotionTensors(params, derivatives, u, v, workspace);
+  const double tensors = Seconds(start);
+  std::printf("PrepareSolver: %.1f ms, ComputeMotionTensors: %.1f ms, together %.1f ms\n", prepare * 1e3,
+              tensors * 1e3, (prepare + tensors) * 1e3);
+
+  const ImageRef wb = Uniform(W, H, kBrightnessWeight);
+  const ImageRef wg = Uniform(W, H, kGradientWeight);
+  const ImageRef ws = Uniform(W, H, kSmoothnessWeight);
+  const WeightMaps weights{wb, wg, ws};
+
+  {
+    const FlowPair increments{CreateFloat(W, H, 1), CreateFloat(W, H, 1)};
+    MultigridHierarchy h;
+    start = Clock::now();
+    BuildMultigridHierarchy(params, weights, workspace, u, v, increments, h);
+    const double build = Seconds(start);
+    const size_t L = h.workspaces.size() - 1;
+
+    constexpr int kRepeats = 5;
+    start = Clock::now();
+    const std::clock_t cpuStart = std::clock();
+    for (int i = 0; i < kRepeats; ++i) {
+      RelaxAnisotropic(h.workspaces[L], params, h.weights[L], h.flows[L], h.increments[L], h.rhs[L]);
+    }
+    const double sweep = Seconds(start) / kRepeats;
+    const double sweepCpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC / kRepeats;
+    start = Clock::now();
+    for (int i = 0; i < kRepeats; ++i) {
+      ApplyOperatorAnisotropic(h.workspaces[L], params, h.weights[L], h.flows[L], h.increments[L],
+                               h.residuals[L]);
+    }
+    const double apply = Seconds(start) / kRepeats;
+    std::printf("hierarchy: %zu levels, built in %.1f ms; full-resolution sweep %.1f ms (%.1f ns/pixel, CPU %.1f "
+                "ns/pixel), operator %.1f ms\n",
+                h.workspaces.size(), build * 1e3, sweep * 1e3, sweep * 1e9 / (W * H), sweepCpu * 1e9 / (W * H),
+                apply * 1e3);
+
+    for (FlowPair& p : h.increments) {
+      p.u.Mat().setTo(0.0);
+      p.v.Mat().setTo(0.0);
+    }
+    const double before = FinestResidual(params, h);
+    start = Clock::now();
+    RunLevelCycle(static_cast<unsigned>(L), params, h.weights, h.workspaces, h.flows, h.increments, h.rhs,
+                  h.residuals, h.corrections, 3, 3, 2, AnisotropicFormulation());
+    const double cycle = Seconds(start);
+    const double after = FinestResidual(params, h);
+    std::printf("W-cycle (3, 3, 2): %.1f ms; finest residual L2 %.6g -> %.6g (factor %.4f), checksum %016llx\n",
+                cycle * 1e3, before, after, after / before,
+                Checksum(h.increments[L].u) ^ (Checksum(h.increments[L].v) << 1));
+
+    // The same number of finest-level sweeps without coarse-grid correction, for comparison.
+    for (FlowPair& p : h.increments) {
+      p.u.Mat().setTo(0.0);
+      p.v.Mat().setTo(0.0);
+    }
+    for (int i = 0; i < 12; ++i) {
+      RelaxAnisotropic(h.workspaces[L], params, h.weights[L], h.flows[L], h.increments[L], h.rhs[L]);
+    }
+    std::printf("12 plain sweeps: finest residual L2 %.6g\n", FinestResidual(params, h));
+  }
+
+  const long rssBefore = PeakRssKiB();
+  start = Clock::now();
+  SolveFlow(params, workspace, derivatives, u, v, wb, wg, ws, 3, 0, 3);
+  const double solve = Seconds(start);
+  const long rssAfter = PeakRssKiB();
+  const double meanU = cv::mean(u.Mat())[0];
+  const double meanV = cv::mean(v.Mat())[0];
+  std::printf("SolveFlow (3 outer iterations, median 3): %.3f s; peak RSS %.1f MiB (%.1f MiB before)\n", solve,
+              rssAfter / 1024.0, rssBefore / 1024.0);
+  std::printf("mean flow after SolveFlow: u %.4f, v %.4f, checksum %016llx\n", meanU, meanV,
+              Checksum(u) ^ (Checksum(v) << 1));
+  return 0;
+}
