@@ -76,62 +76,44 @@ AnisotropicLevel BindLevel(const LevelWorkspace& workspace, const SolverParams& 
   return level;
 }
 
-// Total flow U = u + du, V = v + dv at element offset o.
-inline float TotalU(const AnisotropicLevel& L, std::ptrdiff_t o) { return L.u[o] + L.du[o]; }
-inline float TotalV(const AnisotropicLevel& L, std::ptrdiff_t o) { return L.v[o] + L.dv[o]; }
+// Total flow (U, V) = (u + du, v + dv) at element offset o.
+inline FloatPair Total(const AnisotropicLevel& L, std::ptrdiff_t o) {
+  return MakeFloatPair(L.u[o], L.v[o]) + MakeFloatPair(L.du[o], L.dv[o]);
+}
 
-// Numerators of the quadratic form grad Q^T (adj(S) + 50 I) grad Q for Q = V and Q = U, and its
-// denominator trace(S) + 100, with the structure tensor (a, c; c, b) at offset o. The derivatives
-// are floats, so their products are exact in double.
-struct QuadraticForm {
-  double numeratorV;
-  double numeratorU;
-  double den;
-};
-
-inline QuadraticForm MakeForm(const AnisotropicLevel& L, std::ptrdiff_t o, float Ux, float Uy, float Vx,
-                              float Vy) {
+// grad Q^T D grad Q summed over Q = V, then U, at offset o, from the total flow at the point's
+// left, right, upper and lower (clamped) neighbours. D = (adj(S) + 50 I) / (trace(S) + 100) with
+// the structure tensor S = (a, c; c, b) at o. The derivatives are floats, so their products are
+// exact in double; each component's form is divided by the trace term, the two are summed and
+// rounded once to float. Rounding may leave a tiny negative value, clamped to 0.
+inline float Magnitude(const AnisotropicLevel& L, std::ptrdiff_t o, FloatPair left, FloatPair right, FloatPair up,
+                       FloatPair down) {
+  const DoublePair Qx = Widen((right - left) * 0.5f);
+  const DoublePair Qy = Widen((down - up) * 0.5f);
   const double a = L.s11[o];
   const double b = L.s22[o];
   const double c = L.s12[o];
-  QuadraticForm f;
-  f.den = a + b + kTraceBias;
-  f.numeratorV = (b + kDiffusionBias) * (static_cast<double>(Vx) * Vx) +
-                 (a + kDiffusionBias) * (static_cast<double>(Vy) * Vy) - 2.0 * c * (static_cast<double>(Vx) * Vy);
-  f.numeratorU = (b + kDiffusionBias) * (static_cast<double>(Ux) * Ux) +
-                 (a + kDiffusionBias) * (static_cast<double>(Uy) * Uy) - 2.0 * c * (static_cast<double>(Ux) * Uy);
-  return f;
-}
-
-// S = V part / den + U part / den, rounded once to float, clamped at 0.
-inline float FormValue(const QuadraticForm& f) {
-  double sV;
-  double sU;
-  DividePair(f.numeratorV, f.numeratorU, f.den, f.den, sV, sU);
-  const float S = static_cast<float>(sV + sU);
+  const DoublePair form = (b + kDiffusionBias) * (Qx * Qx) + (a + kDiffusionBias) * (Qy * Qy) - (2.0 * c) * (Qx * Qy);
+  const DoublePair part = form / (a + b + kTraceBias);
+  const float S = static_cast<float>(Second(part) + First(part));
   return S < 0.0f ? 0.0f : S;
 }
 
-// grad Q^T D grad Q summed over Q = V, then U, with D from the structure tensor at (x, y). The
-// central differences are clamped at the border (one-sided and halved there, 0 across a single
-// pixel).
-inline float Magnitude(const AnisotropicLevel& L, int x, int y) {
+// The magnitude at (x, y) with its own clamped neighbours.
+inline float MagnitudeAt(const AnisotropicLevel& L, int x, int y) {
   const std::ptrdiff_t s = L.stride;
   const std::ptrdiff_t o = y * s + x;
   const std::ptrdiff_t oL = o + ((x > 0 ? x - 1 : 0) - x);
   const std::ptrdiff_t oR = o + ((x < L.width - 1 ? x + 1 : L.width - 1) - x);
   const std::ptrdiff_t oU = o + ((y > 0 ? y - 1 : 0) - y) * s;
   const std::ptrdiff_t oD = o + ((y < L.height - 1 ? y + 1 : L.height - 1) - y) * s;
-  const float Ux = (TotalU(L, oR) - TotalU(L, oL)) / 2.0f;
-  const float Uy = (TotalU(L, oD) - TotalU(L, oU)) / 2.0f;
-  const float Vx = (TotalV(L, oR) - TotalV(L, oL)) / 2.0f;
-  const float Vy = (TotalV(L, oD) - TotalV(L, oU)) / 2.0f;
-  return FormValue(MakeForm(L, o, Ux, Uy, Vx, Vy));
+  return Magnitude(L, o, Total(L, oL), Total(L, oR), Total(L, oU), Total(L, oD));
 }
 
 // Assembles the system of pixel (x, y) at the current increments (du0, dv0). The sweep adds the
 // level's right-hand side after the data terms (kWithRhs); the operator evaluation uses the very
-// same code without it, which keeps the two exact counterparts.
+// same code without it, which keeps the two exact counterparts. The u and v equations of the
+// smoothness terms are computed side by side in the two lanes of FloatPair values.
 template <bool kWithRhs>
 inline __attribute__((always_inline)) void Assemble(const AnisotropicLevel& L, int x, int y, float du0, float dv0,
                                                     float fu, float fv, PixelSystem& s) {
@@ -148,29 +130,19 @@ inline __attribute__((always_inline)) void Assemble(const AnisotropicLevel& L, i
   }
 
   // Total flow on the clamped neighbourhood: column offsets -2..2 on the pixel's row, row offsets
-  // -2..2 on its column, and the four diagonal neighbours. TU[j][i] is at (xs[i], ys[j]), i.e. at
-  // element offset o + dx[i] + dy[j].
+  // -2..2 on its column, and the four diagonal neighbours. T[j][i] is at (x + i - 2, y + j - 2)
+  // clamped, i.e. at element offset o + dx[i] + dy[j].
   const int W1 = L.width - 1;
   const int H1 = L.height - 1;
   const std::ptrdiff_t dx[5] = {(x - 2 < 0 ? 0 : x - 2) - x, (x - 1 < 0 ? 0 : x - 1) - x, 0,
                                 (x + 1 > W1 ? W1 : x + 1) - x, (x + 2 > W1 ? W1 : x + 2) - x};
   const std::ptrdiff_t dy[5] = {((y - 2 < 0 ? 0 : y - 2) - y) * stride, ((y - 1 < 0 ? 0 : y - 1) - y) * stride, 0,
                                 ((y + 1 > H1 ? H1 : y + 1) - y) * stride, ((y + 2 > H1 ? H1 : y + 2) - y) * stride};
-  float TU[5][5];
-  float TV[5][5];
-  for (int i = 0; i < 5; ++i) {
-    TU[2][i] = TotalU(L, o + dx[i]);
-    TV[2][i] = TotalV(L, o + dx[i]);
-  }
-  for (int j : {0, 1, 3, 4}) {
-    TU[j][2] = TotalU(L, o + dy[j]);
-    TV[j][2] = TotalV(L, o + dy[j]);
-  }
+  FloatPair T[5][5];
+  for (int i = 0; i < 5; ++i) T[2][i] = Total(L, o + dx[i]);
+  for (int j : {0, 1, 3, 4}) T[j][2] = Total(L, o + dy[j]);
   for (int j : {1, 3}) {
-    for (int i : {1, 3}) {
-      TU[j][i] = TotalU(L, o + dx[i] + dy[j]);
-      TV[j][i] = TotalV(L, o + dx[i] + dy[j]);
-    }
+    for (int i : {1, 3}) T[j][i] = Total(L, o + dx[i] + dy[j]);
   }
   const std::ptrdiff_t oL = o + dx[1];
   const std::ptrdiff_t oR = o + dx[3];
@@ -179,19 +151,12 @@ inline __attribute__((always_inline)) void Assemble(const AnisotropicLevel& L, i
 
   // smoothness magnitudes of the pixel (C) and its clamped axial neighbours (L, R, U, D), each
   // evaluated once from the gathered values; a neighbour clamped onto the pixel shares the pixel's
-  // value (its own stencil would not be the gathered one)
-  auto form = [&](std::ptrdiff_t op, int j, int i) {
-    const float Ux = (TU[j][i + 1] - TU[j][i - 1]) / 2.0f;
-    const float Uy = (TU[j + 1][i] - TU[j - 1][i]) / 2.0f;
-    const float Vx = (TV[j][i + 1] - TV[j][i - 1]) / 2.0f;
-    const float Vy = (TV[j + 1][i] - TV[j - 1][i]) / 2.0f;
-    return FormValue(MakeForm(L, op, Ux, Uy, Vx, Vy));
-  };
-  const float SC = form(o, 2, 2);
-  const float SL = oL == o ? SC : form(oL, 2, 1);
-  const float SR = oR == o ? SC : form(oR, 2, 3);
-  const float SU = oU == o ? SC : form(oU, 1, 2);
-  const float SD = oD == o ? SC : form(oD, 3, 2);
+  // value (its own neighbours are not the gathered ones)
+  const float SC = Magnitude(L, o, T[2][1], T[2][3], T[1][2], T[3][2]);
+  const float SL = oL == o ? SC : Magnitude(L, oL, T[2][0], T[2][2], T[1][1], T[3][1]);
+  const float SR = oR == o ? SC : Magnitude(L, oR, T[2][2], T[2][4], T[1][3], T[3][3]);
+  const float SU = oU == o ? SC : Magnitude(L, oU, T[1][1], T[1][3], T[0][2], T[2][2]);
+  const float SD = oD == o ? SC : Magnitude(L, oD, T[3][1], T[3][3], T[2][2], T[4][2]);
   const double eps2 = L.smoothnessEps2;
   float psiC;
   float psiL;
@@ -203,60 +168,44 @@ inline __attribute__((always_inline)) void Assemble(const AnisotropicLevel& L, i
   PenaliserPair(1.0, 1.0, SU + eps2, SD + eps2, psiU, psiD);
   PenaliserPair(1.0, 1.0, SC + eps2, 1.0, psiC, unused);
 
-  const float uc = L.u[o];
-  const float vc = L.v[o];
+  const FloatPair centre = MakeFloatPair(L.u[o], L.v[o]);
   const float alpha = L.smoothnessWeight[o];
   const float d11c = L.d11[o];
   const float d22c = L.d22[o];
+  FloatPair diagonal = MakeFloatPair(s.a11, s.a22);
+  FloatPair b = MakeFloatPair(s.bu, s.bv);
 
   // axial terms: diffusivity averaged between the pixel and the neighbour; a neighbour clamped
   // onto the pixel itself still adds its weight on both sides of the equation
-  {
-    const float w = L.cx * alpha * (psiL + psiC) * (L.d11[oL] + d11c) * 0.5f;
-    s.a11 += w;
-    s.a22 += w;
-    s.bu += w * (TU[2][1] - uc);
-    s.bv += w * (TV[2][1] - vc);
-  }
-  {
-    const float w = L.cx * alpha * (psiR + psiC) * (L.d11[oR] + d11c) * 0.5f;
-    s.a11 += w;
-    s.a22 += w;
-    s.bu += w * (TU[2][3] - uc);
-    s.bv += w * (TV[2][3] - vc);
-  }
-  {
-    const float w = L.cy * alpha * (psiU + psiC) * (L.d22[oU] + d22c) * 0.5f;
-    s.a11 += w;
-    s.a22 += w;
-    s.bu += w * (TU[1][2] - uc);
-    s.bv += w * (TV[1][2] - vc);
-  }
-  {
-    const float w = L.cy * alpha * (psiD + psiC) * (L.d22[oD] + d22c) * 0.5f;
-    s.a11 += w;
-    s.a22 += w;
-    s.bu += w * (TU[3][2] - uc);
-    s.bv += w * (TV[3][2] - vc);
-  }
+  const float wL = L.cx * alpha * (psiL + psiC) * (L.d11[oL] + d11c) * 0.5f;
+  diagonal = diagonal + Splat(wL);
+  b = b + (T[2][1] - centre) * wL;
+  const float wR = L.cx * alpha * (psiR + psiC) * (L.d11[oR] + d11c) * 0.5f;
+  diagonal = diagonal + Splat(wR);
+  b = b + (T[2][3] - centre) * wR;
+  const float wU = L.cy * alpha * (psiU + psiC) * (L.d22[oU] + d22c) * 0.5f;
+  diagonal = diagonal + Splat(wU);
+  b = b + (T[1][2] - centre) * wU;
+  const float wD = L.cy * alpha * (psiD + psiC) * (L.d22[oD] + d22c) * 0.5f;
+  diagonal = diagonal + Splat(wD);
+  b = b + (T[3][2] - centre) * wD;
 
-  // mixed terms d(d12 dQ/dy)/dx + d(d12 dQ/dx)/dy, explicit in all eight clamped neighbours
-  // (ClampedNeighbour k sits at offset (kNeighbourDx[k], kNeighbourDy[k]) of the gathered stencil)
-  float U[8];
-  float V[8];
-  for (int k = 0; k < 8; ++k) {
-    U[k] = TU[2 + kNeighbourDy[k]][2 + kNeighbourDx[k]];
-    V[k] = TV[2 + kNeighbourDy[k]][2 + kNeighbourDx[k]];
-  }
+  // mixed terms d(d12 dQ/dy)/dx + d(d12 dQ/dx)/dy, explicit in all eight clamped neighbours;
+  // neighbour k of ClampedNeighbour sits at (kNeighbourDx[k], kNeighbourDy[k]) of the stencil
+  FloatPair N[8];
+  for (int k = 0; k < 8; ++k) N[k] = T[2 + kNeighbourDy[k]][2 + kNeighbourDx[k]];
   const float ec = L.d12x2[o] * 0.5f;
   const float mL = L.cxy * alpha * (psiL + psiC) * 0.5f * (L.d12x2[oL] * 0.5f + ec);
   const float mR = L.cxy * alpha * (psiR + psiC) * 0.5f * (L.d12x2[oR] * 0.5f + ec);
   const float mU = L.cxy * alpha * (psiU + psiC) * 0.5f * (L.d12x2[oU] * 0.5f + ec);
   const float mD = L.cxy * alpha * (psiD + psiC) * 0.5f * (L.d12x2[oD] * 0.5f + ec);
-  s.bu += 0.25f * ((U[1] + U[0] - U[3] - U[4]) * mR - (U[0] + U[7] - U[5] - U[4]) * mL);
-  s.bu += 0.25f * ((U[1] + U[2] - U[7] - U[6]) * mD - (U[3] + U[2] - U[5] - U[6]) * mU);
-  s.bv += 0.25f * ((V[1] + V[0] - V[3] - V[4]) * mR - (V[0] + V[7] - V[5] - V[4]) * mL);
-  s.bv += 0.25f * ((V[1] + V[2] - V[7] - V[6]) * mD - (V[3] + V[2] - V[5] - V[6]) * mU);
+  b = b + ((N[1] + N[0] - N[3] - N[4]) * mR - (N[0] + N[7] - N[5] - N[4]) * mL) * 0.25f;
+  b = b + ((N[1] + N[2] - N[7] - N[6]) * mD - (N[3] + N[2] - N[5] - N[6]) * mU) * 0.25f;
+
+  s.a11 = First(diagonal);
+  s.a22 = Second(diagonal);
+  s.bu = First(b);
+  s.bv = Second(b);
 }
 
 // Solves the pixel system by Cramer's rule. A zero or undefined determinant leaves (du, dv) as
@@ -278,7 +227,7 @@ float SmoothnessMagnitudeAnisotropic(const LevelWorkspace& workspace, const Flow
   CV_Assert(x >= 0 && x < size.width && y >= 0 && y < size.height);
   AnisotropicLevel level;
   BindSmoothness(workspace, flow, increments, size, level);
-  return Magnitude(level, x, y);
+  return MagnitudeAt(level, x, y);
 }
 
 namespace {
