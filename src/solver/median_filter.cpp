@@ -36,11 +36,13 @@ void MedianFilterFlow(const ImageRef& source, ImageRef& destination, int window)
   std::vector<float> samples(static_cast<size_t>(window) * static_cast<size_t>(window));
   ImageRef result = CreateFloat(width, height, channels);
   const cv::Mat& src = source.Mat();
+  const size_t rowStep = src.step1();
 
   for (int c = 0; c < channels; ++c) {
     for (int y = 0; y < height; ++y) {
       const int y0 = std::max(y + first, 0);
       const int y1 = std::min(y + last, height - 1);
+      const float* top = src.ptr<float>(y0) + c;
       float* out = result.Row<float>(y);
       for (int x = 0; x < width; ++x) {
         const int x0 = std::max(x + first, 0);
@@ -48,7 +50,8 @@ void MedianFilterFlow(const ImageRef& source, ImageRef& destination, int window)
         // Column by column, row by row within a column.
         int n = 0;
         for (int xs = x0; xs <= x1; ++xs) {
-          for (int ys = y0; ys <= y1; ++ys) samples[n++] = src.ptr<float>(ys)[xs * channels + c];
+          const float* sample = top + xs * channels;
+          for (int ys = y0; ys <= y1; ++ys, sample += rowStep) samples[n++] = *sample;
         }
         SortSamples(samples.data(), n);
         out[x * channels + c] = samples[n / 2];
