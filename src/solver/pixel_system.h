@@ -181,21 +181,10 @@ inline double First(DoublePair a) { return a.u; }
 inline double Second(DoublePair a) { return a.v; }
 #endif
 
-// Two independent double-precision operations at once. Packed SSE2 division and square root are
-// correctly rounded per lane, so the results are bit for bit those of the scalar operations; the
-// pairing only relieves the divider, which bounds the relaxation's speed.
-inline void DividePair(double a0, double a1, double b0, double b1, double& r0, double& r1) {
-#if defined(__SSE2__)
-  const __m128d r = _mm_div_pd(_mm_set_pd(a1, a0), _mm_set_pd(b1, b0));
-  r0 = _mm_cvtsd_f64(r);
-  r1 = _mm_cvtsd_f64(_mm_unpackhi_pd(r, r));
-#else
-  r0 = a0 / b0;
-  r1 = a1 / b1;
-#endif
-}
-
-// p = n / sqrt(x) for two lanes, each rounded to float at the end.
+// Two independent penaliser weights at once. Packed SSE2 division and square root are correctly
+// rounded per lane, so the results are bit for bit those of the scalar operations; the pairing only
+// relieves the divider, which bounds the relaxation's speed. p = n / sqrt(x) for two lanes, each
+// rounded to float at the end.
 inline void PenaliserPair(double n0, double n1, double x0, double x1, float& p0, float& p1) {
 #if defined(__SSE2__)
   const __m128d r = _mm_div_pd(_mm_set_pd(n1, n0), _mm_sqrt_pd(_mm_set_pd(x1, x0)));
@@ -210,8 +199,8 @@ inline void PenaliserPair(double n0, double n1, double x0, double x1, float& p0,
 // Smoothness penaliser weight 1 / sqrt(S + eps^2), evaluated in double, kept as a float.
 inline float SmoothnessPsi(float magnitude, double eps2) {
   float p0;
-  float p1;
-  PenaliserPair(1.0, 1.0, static_cast<double>(magnitude) + eps2, eps2, p0, p1);
+  float unused;
+  PenaliserPair(1.0, 1.0, static_cast<double>(magnitude) + eps2, 1.0, p0, unused);
   return p0;
 }
 
