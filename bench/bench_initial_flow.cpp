@@ -1,6 +1,6 @@
 // The coarse-to-fine initial stage alone on the Middlebury pairs: EPE, AAE, seconds and the peak
 // resident memory after each pair.
-//   bench_initial_flow [--data DIR] [--only NAME]
+//   bench_initial_flow [--data DIR] [--only NAME] [--anisotropic 0|1] [--smooth WEIGHT]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -28,10 +28,14 @@ double PeakMegabytes() {
 int main(int argc, char** argv) {
   std::filesystem::path data = MORVI_DATA_DIR;
   std::string only;
+  int anisotropic = 1;
+  float smoothness = 8.0f;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--data") data = argv[i + 1];
     if (arg == "--only") only = argv[i + 1];
+    if (arg == "--anisotropic") anisotropic = std::stoi(argv[i + 1]);
+    if (arg == "--smooth") smoothness = std::stof(argv[i + 1]);
   }
   cv::setNumThreads(1);
   std::cout << "| pair | EPE | AAE | seconds | peak MB |\n|---|---|---|---|---|\n";
@@ -49,8 +53,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     const auto start = std::chrono::steady_clock::now();
-    EstimateInitialFlow(first, second, u, v, 1.7f, 0.1f, 0.9f, 8.0f, static_cast<double>(0.1f),
-                        static_cast<double>(0.1f), static_cast<double>(0.01f), 1, 3, 3);
+    EstimateInitialFlow(first, second, u, v, 1.7f, 0.1f, 0.9f, smoothness, static_cast<double>(0.1f),
+                        static_cast<double>(0.1f), static_cast<double>(0.01f), anisotropic, 3, 3);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::cout << "\r";
     FlowErrorStats stats;
