@@ -2,9 +2,6 @@
 // per test and raw .flo byte images for hand-built and deliberately corrupt files.
 #pragma once
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -13,32 +10,16 @@
 #include <vector>
 
 #include "image/image_ref.h"
+#include "support/test_support.h"
 
 namespace flow_test {
 
 // A folder of its own under the system's temporary directory, removed with everything in it when
-// the object goes. Tests run as parallel processes, so the name carries the process id.
-class ScratchDir {
+// the object goes.
+class ScratchDir : public TempDir {
  public:
-  ScratchDir() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("morvi-eval-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  std::string Path() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
+  std::string File(const std::string& name) const { return *this / name; }
+  std::string Path() const { return path().string(); }
 };
 
 inline void AppendLittle32(std::vector<unsigned char>& bytes, std::uint32_t value) {
