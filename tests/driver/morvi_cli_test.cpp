@@ -176,3 +176,16 @@ TEST(MorviCommandLine, UnwritableOutputIsReportedAndTheRunGoesOn) {
   EXPECT_TRUE(std::filesystem::exists(dir / "a1_morviwarp.ppm"));
   for (const std::string& name : ListFiles(dir.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
+
+TEST(MorviCommandLine, TinyFramesAreProcessed) {
+  for (const cv::Size size : {cv::Size(1, 1), cv::Size(1, 5), cv::Size(5, 1), cv::Size(2, 2), cv::Size(40, 2)}) {
+    for (int channels : {1, 3}) {
+      TempDir dir;
+      cv::imwrite(dir / "t1.png", Texture(size.width, size.height, channels, 0));
+      cv::imwrite(dir / "t2.png", Texture(size.width, size.height, channels, 1));
+      const CommandResult r = Morvi(ShellQuote(dir.path().string()));
+      EXPECT_EQ(r.status, 0) << size << " " << channels << r.err;
+      EXPECT_EQ(ReadBytes(dir / "t1_morvi.flo").size(), 12u + 8u * size.area()) << size;
+    }
+  }
+}
