@@ -156,18 +156,6 @@ void ApplyOperatorIsotropic(const LevelWorkspace& workspace, const SolverParams&
   const IsotropicLevel L = BindLevel(workspace, params, weights, flow, increments, size);
   CheckLevelImage(out.u, size);
   CheckLevelImage(out.v, size);
-  float* outU = PlaneOf(out.u);
-  float* outV = PlaneOf(out.v);
-
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) {
-      const std::ptrdiff_t o = y * L.stride + x;
-      const float du0 = L.du[o];
-      const float dv0 = L.dv[o];
-      PixelSystem s;
-      Assemble(L, x, y, du0, dv0, s);
-      outU[o] = s.a12 * dv0 + s.a11 * du0 - s.bu;
-      outV[o] = s.a22 * dv0 + s.a12 * du0 - s.bv;
-    }
-  }
+  EvaluateOperator(size, L.du, L.dv, PlaneOf(out.u), PlaneOf(out.v),
+                   [&L](int x, int y, float du0, float dv0, PixelSystem& s) { Assemble(L, x, y, du0, dv0, s); });
 }
