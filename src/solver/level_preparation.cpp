@@ -261,25 +261,29 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
   workspace.hx = 1.0;
   workspace.hy = 1.0;
 
+  if (params.useBrightness) workspace.channels = first.Channels();
+  AllocateWorkspaceImages(params, width, height, workspace);
+
+  ComputePairDerivatives(params, first, second, derivatives, workspace);
+
+  if (params.anisotropic) ComputeDiffusionTensor(workspace);
+}
+
+void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace) {
   if (params.useBrightness) {
-    workspace.channels = first.Channels();
     for (int c = 0; c < workspace.channels; ++c) {
-      EnsureFloat(workspace.b11[c], width, height, 1);
-      EnsureFloat(workspace.b12[c], width, height, 1);
-      EnsureFloat(workspace.b22[c], width, height, 1);
-      EnsureFloat(workspace.b13[c], width, height, 1);
-      EnsureFloat(workspace.b23[c], width, height, 1);
-      EnsureFloat(workspace.b33[c], width, height, 1);
+      for (auto* array : {&workspace.b11, &workspace.b12, &workspace.b22, &workspace.b13, &workspace.b23,
+                          &workspace.b33}) {
+        EnsureFloat((*array)[c], width, height, 1);
+      }
     }
   }
   if (params.useGradient) {
     for (int k = 0; k < 2; ++k) {
-      EnsureFloat(workspace.g11[k], width, height, 1);
-      EnsureFloat(workspace.g12[k], width, height, 1);
-      EnsureFloat(workspace.g22[k], width, height, 1);
-      EnsureFloat(workspace.g13[k], width, height, 1);
-      EnsureFloat(workspace.g23[k], width, height, 1);
-      EnsureFloat(workspace.g33[k], width, height, 1);
+      for (auto* array : {&workspace.g11, &workspace.g12, &workspace.g22, &workspace.g13, &workspace.g23,
+                          &workspace.g33}) {
+        EnsureFloat((*array)[k], width, height, 1);
+      }
     }
   }
   if (params.anisotropic) {
@@ -287,8 +291,4 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
     EnsureFloat(workspace.s22, width, height, 1);
     EnsureFloat(workspace.s12, width, height, 1);
   }
-
-  ComputePairDerivatives(params, first, second, derivatives, workspace);
-
-  if (params.anisotropic) ComputeDiffusionTensor(workspace);
 }

@@ -23,3 +23,8 @@ void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy)
 
 // d11 = (s22 + 50) / den, d22 = (s11 + 50) / den, d12x2 = -2 s12 / den with den = s11 + s22 + 100.
 void ComputeDiffusionTensor(LevelWorkspace& workspace);
+
+// Allocates the coefficient images of the active terms at width x height: the brightness tensors for
+// `workspace.channels` channels, both gradient tensors, and the structure tensor when anisotropic.
+// Images already of that size are kept. Used for the full-resolution and every coarser level.
+void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace);

@@ -24,33 +24,6 @@ void Resample(const ImageRef& source, const ImageRef& target) {
   cv::resize(source.Mat(), dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
 }
 
-// The images the preparation allocates for the active terms, at the given size.
-void AllocateWorkspace(const SolverParams& params, const cv::Size& size, LevelWorkspace& workspace) {
-  const int w = size.width;
-  const int h = size.height;
-  if (params.useBrightness) {
-    for (int c = 0; c < workspace.channels; ++c) {
-      for (auto* array : {&workspace.b11, &workspace.b12, &workspace.b22, &workspace.b13, &workspace.b23,
-                          &workspace.b33}) {
-        EnsureFloat((*array)[c], w, h, 1);
-      }
-    }
-  }
-  if (params.useGradient) {
-    for (int k = 0; k < 2; ++k) {
-      for (auto* array : {&workspace.g11, &workspace.g12, &workspace.g22, &workspace.g13, &workspace.g23,
-                          &workspace.g33}) {
-        EnsureFloat((*array)[k], w, h, 1);
-      }
-    }
-  }
-  if (params.anisotropic) {
-    EnsureFloat(workspace.s11, w, h, 1);
-    EnsureFloat(workspace.s22, w, h, 1);
-    EnsureFloat(workspace.s12, w, h, 1);
-  }
-}
-
 FlowPair ZeroPair(const cv::Size& size) {
   return FlowPair{CreateFloat(size.width, size.height, 1), CreateFloat(size.width, size.height, 1)};
 }
@@ -142,7 +115,7 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
     coarser.channels = finer.channels;
     coarser.hx = 2.0 * finer.hx;
     coarser.hy = 2.0 * finer.hy;
-    AllocateWorkspace(params, size, coarser);
+    AllocateWorkspaceImages(params, size.width, size.height, coarser);
     RestrictWorkspace(params, finer, coarser);
     if (params.anisotropic) ComputeDiffusionTensor(coarser);
     hierarchy.workspaces.push_back(coarser);
