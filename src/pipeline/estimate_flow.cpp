@@ -25,14 +25,15 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
                   ImageRef& u, ImageRef& v, float pyramidFactor, float brightnessTermWeight,
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
-                  int medianWindow, float minRegion, float sigmaS, float sigmaR, std::optional<uint32_t> seed) {
+                  int medianWindow, float minRegion, float sigmaS, float sigmaR, std::optional<uint32_t> seed,
+                  int threads) {
   const int width = first.Width();
   const int height = first.Height();
 
   // 1. Coarse-to-fine initial flow.
   EstimateInitialFlow(first, second, initialU, initialV, pyramidFactor, brightnessTermWeight, gradientTermWeight,
                       smoothnessTermWeight, brightnessEps, gradientEps, smoothnessEps, anisotropic, outerIterations,
-                      medianWindow);
+                      medianWindow, threads);
 
   // 2. The final flow starts as a copy, so the initial flow stays as it is.
   u = CloneFloat(initialU);
@@ -64,6 +65,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   LevelWorkspace workspace;
   PrepareSolver(first, second, brightnessEps, gradientEps, smoothnessEps, anisotropic, params, derivatives,
                 workspace);
+  params.threads = threads;
   const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
                                              finalSmoothness, params, workspace);
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,

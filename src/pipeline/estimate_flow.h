@@ -14,10 +14,11 @@ bool IsSmallFrame(int width, int height);
 // first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. initialU/initialV receive
 // the initial flow, u/v the final flow; all four are made to refer to new float images of the
 // frame's size. `seed` fixes the segment motion sampling; without it the sampling follows the
-// calendar time.
+// calendar time. `threads` (>= 1) is the number of threads used inside the estimate; the result
+// does not depend on it.
 void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                   ImageRef& u, ImageRef& v, float pyramidFactor, float brightnessTermWeight,
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR,
-                  std::optional<uint32_t> seed = std::nullopt);
+                  std::optional<uint32_t> seed = std::nullopt, int threads = 1);

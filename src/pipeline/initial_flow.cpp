@@ -32,7 +32,7 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
                          float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
-                         int anisotropic, int outerIterations, int medianWindow) {
+                         int anisotropic, int outerIterations, int medianWindow, int threads) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
   firstPyramid.Build(first, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
@@ -68,6 +68,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     LevelWorkspace workspace;
     PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
                   derivatives, workspace);
+    params.threads = threads;
     std::cout << "." << std::flush;
     const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
                                                smoothnessTermWeight, params, workspace);

@@ -9,7 +9,7 @@
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
                          float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
-                         int anisotropic, int outerIterations, int medianWindow);
+                         int anisotropic, int outerIterations, int medianWindow, int threads = 1);
 
 // Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
 // rescales it by the ratio of the integer widths (u) and heights (v).

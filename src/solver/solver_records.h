@@ -15,6 +15,9 @@ struct SolverParams {
   int32_t useBrightness = 0;
   int32_t useGradient = 0;
   int32_t anisotropic = 0;
+  // Threads a stage may use inside one solve. The result is the same for every count: the
+  // relaxation runs in a schedule that keeps the sequential Gauss-Seidel order's values.
+  int32_t threads = 1;
 };
 
 // Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the

@@ -1,0 +1,13 @@
+// Splitting independent per-row (or per-item) work over threads.
+#pragma once
+
+#include <functional>
+
+// Number of threads to use when the user gives none: every core the machine reports (at least 1).
+int DefaultThreadCount();
+
+// Runs body(begin, end) over [0, count), split into at most `threads` contiguous ranges of at least
+// `minPerRange` items, one per thread; the calling thread takes the first range. Every index is
+// visited exactly once. The body must write only outputs of its own indices, so the result is the
+// same for every thread count. An exception thrown by a range is rethrown here after all ranges end.
+void ParallelFor(int count, int threads, const std::function<void(int, int)>& body, int minPerRange = 1);
