@@ -245,21 +245,26 @@ inline __attribute__((always_inline)) void AddDataTerms(const DataTermView& d, s
   }
 }
 
-// Operator evaluation A(x) = M(x) x - b(x) at every pixel, in raster order, for a formulation whose
+// Operator evaluation A(x) = M(x) x - b(x) at pixel (x, y) for a formulation whose
 // `assemble(x, y, du0, dv0, system)` builds the pixel system without the level's right-hand side.
-// Both formulations evaluate their operator through this one loop.
+template <typename Assembly>
+inline void EvaluateOperatorPixel(const float* du, const float* dv, float* outU, float* outV, int width, int x,
+                                  int y, Assembly& assemble) {
+  const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(y) * width + x;
+  const float du0 = du[o];
+  const float dv0 = dv[o];
+  PixelSystem s;
+  assemble(x, y, du0, dv0, s);
+  outU[o] = s.a12 * dv0 + s.a11 * du0 - s.bu;
+  outV[o] = s.a22 * dv0 + s.a12 * du0 - s.bv;
+}
+
+// The operator at every pixel, in raster order. Both formulations evaluate their operator through
+// EvaluateOperatorPixel.
 template <typename Assembly>
 inline void EvaluateOperator(const cv::Size& size, const float* du, const float* dv, float* outU, float* outV,
                              Assembly assemble) {
   for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) {
-      const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(y) * size.width + x;
-      const float du0 = du[o];
-      const float dv0 = dv[o];
-      PixelSystem s;
-      assemble(x, y, du0, dv0, s);
-      outU[o] = s.a12 * dv0 + s.a11 * du0 - s.bu;
-      outV[o] = s.a22 * dv0 + s.a12 * du0 - s.bv;
-    }
+    for (int x = 0; x < size.width; ++x) EvaluateOperatorPixel(du, dv, outU, outV, size.width, x, y, assemble);
   }
 }

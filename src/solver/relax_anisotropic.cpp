@@ -1,41 +1,18 @@
 #include "solver/relax_anisotropic.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
+#include <vector>
 
+#include "image/parallel.h"
+
+#include "solver/anisotropic_level.h"
+#include "solver/anisotropic_simd.h"
 #include "solver/pixel_system.h"
 
 namespace {
-
-// Determinants of smaller magnitude are pushed to +-kMinDeterminant, which bounds the update of
-// nearly singular pixels.
-constexpr float kMinDeterminant = 0.01f;
-// Constants of the diffusion tensor (adj(S) + kDiffusionBias I) / (trace(S) + kTraceBias).
-constexpr double kDiffusionBias = 50.0;
-constexpr double kTraceBias = 100.0;
-
-// Raw views of everything one anisotropic pixel system reads, built once per sweep. All images
-// share the element offset y * stride + x (CheckLevelImage).
-struct AnisotropicLevel {
-  int width = 0;
-  int height = 0;
-  std::ptrdiff_t stride = 0;
-  DataTermView data;
-  const float* u = nullptr;
-  const float* v = nullptr;
-  float* du = nullptr;
-  float* dv = nullptr;
-  const float* s11 = nullptr;
-  const float* s22 = nullptr;
-  const float* s12 = nullptr;
-  const float* d11 = nullptr;
-  const float* d22 = nullptr;
-  const float* d12x2 = nullptr;
-  const float* smoothnessWeight = nullptr;
-  float cx = 0.0f;   // 1 / (2 hx^2)
-  float cy = 0.0f;   // 1 / (2 hy^2)
-  float cxy = 0.0f;  // 1 / (2 hx hy)
-  double smoothnessEps2 = 0.0;
-};
 
 // Views for the smoothness magnitude alone (also used by the public evaluation).
 void BindSmoothness(const LevelWorkspace& workspace, const FlowPair& flow, const FlowPair& increments,
@@ -246,12 +223,14 @@ struct BoundSweep {
   AnisotropicLevel level;
   const float* fu;
   const float* fv;
+  bool simd;  // vector kernels for the interior blocks
 };
 
 BoundSweep BindSweep(const LevelWorkspace& workspace, const SolverParams& params, const WeightMaps& weights,
                      const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs) {
   const cv::Size size = LevelSize(workspace, params);
-  BoundSweep sweep{BindLevel(workspace, params, weights, flow, increments, size), nullptr, nullptr};
+  BoundSweep sweep{BindLevel(workspace, params, weights, flow, increments, size), nullptr, nullptr,
+                   params.vectorise != 0 && SimdKernelsAvailable()};
   CheckLevelImage(rhs.u, size);
   CheckLevelImage(rhs.v, size);
   sweep.fu = PlaneOf(rhs.u);
@@ -259,17 +238,158 @@ BoundSweep BindSweep(const LevelWorkspace& workspace, const SolverParams& params
   return sweep;
 }
 
-// How many rows the second colour trails behind the first in RelaxAnisotropic. A pixel update
-// reads rows y - 2 .. y + 2 (the smoothness magnitudes of its vertical neighbours reach two rows
-// away). So once colour 0 is finished up to row y + 2, the colour-1 pixels of row y see exactly
-// the values that the colour-by-colour order shows them, and no colour-0 pixel still to come (rows
-// y + 3 and beyond) reads row y. Interleaving the two colours this way keeps the result bit for
-// bit and streams the level's images through the cache once per sweep instead of twice.
+// How many rows the second colour trails behind the first. A pixel update reads rows y - 2 ..
+// y + 2 (the smoothness magnitudes of its vertical neighbours reach two rows away). So once colour
+// 0 is finished up to row y + 2, the colour-1 pixels of row y see exactly the values that the
+// colour-by-colour order shows them, and no colour-0 pixel still to come (rows y + 3 and beyond)
+// reads row y. Interleaving the two colours this way keeps the result bit for bit and streams the
+// level's images through the cache once per sweep instead of twice.
 constexpr int kColourLag = 2;
 
-inline void RelaxRow(const BoundSweep& sweep, int colour, int y) {
-  const AnisotropicLevel& L = sweep.level;
-  for (int x = (colour + y) % 2; x < L.width; x += 2) UpdatePixel(L, sweep.fu, sweep.fv, x, y);
+// The row tasks of one sweep in the interleaved order: task i is (colour, row).
+int RowTaskCount(int height) { return 2 * height; }
+void RowTask(int i, int height, int& colour, int& y) {
+  // steps t = 0 .. height + kColourLag - 1 hold colour 0 of row t (t < height) and colour 1 of
+  // row t - kColourLag (t >= kColourLag)
+  const int lead = std::min(kColourLag, height);
+  if (i < lead) {
+    colour = 0;
+    y = i;
+    return;
+  }
+  const int paired = 2 * (height - lead);
+  if (i - lead < paired) {
+    const int k = (i - lead) / 2;
+    colour = (i - lead) % 2;
+    y = colour == 0 ? k + lead : k;
+    return;
+  }
+  colour = 1;
+  y = height - lead + (i - lead - paired);
+}
+
+// A pixel reads values up to two columns to its right in the rows of other tasks; the paired loads
+// of a vector block read one column further (and drop it).
+constexpr int kStencilReach = 2;
+constexpr int kBlockOvershoot = 1;
+// Columns between two publications of a task's progress.
+constexpr int kProgressColumns = 64;
+// Levels smaller than this are relaxed on one thread: the hand-over costs more than it saves.
+constexpr long kMinParallelPixels = 16384;
+constexpr int kMinParallelRows = 8;
+
+// A row task under way: its colour pixels left of x are relaxed.
+struct TaskCursor {
+  int y = 0;
+  int x = 0;
+  bool block = false;  // the next step is a vector block of eight pixels
+  int reach = 0;       // the last column the next step reads in other rows
+};
+
+void PlanStep(const BoundSweep& sweep, TaskCursor& c) {
+  c.block = sweep.simd && SimdBlockFits(sweep.level, c.x, c.y, 2);
+  c.reach = c.block ? c.x + 2 * (kSimdLanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
+}
+
+void TakeStep(const BoundSweep& sweep, TaskCursor& c) {
+  if (c.block) {
+    RelaxBlockSimd(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
+    c.x += 2 * kSimdLanes;
+  } else {
+    UpdatePixel(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
+    c.x += 2;
+  }
+  PlanStep(sweep, c);
+}
+
+// Publishes how far a task has come, every kProgressColumns columns and at its end.
+struct ProgressWriter {
+  std::atomic<int>* target = nullptr;
+  int published = 0;
+  void Update(int x, int width) {
+    if (target == nullptr) return;
+    if (x >= width) {
+      target->store(width, std::memory_order_release);
+    } else if (x >= published + kProgressColumns) {
+      target->store(x, std::memory_order_release);
+      published = x;
+    }
+  }
+};
+
+// Relaxes task a and, when b >= 0, task b = a + 1 of the sweep's interleaved order, in the order's
+// values: a pixel of a task reads or overwrites only values within two columns of it in the rows of
+// neighbouring tasks, so a step of b may run once a is finished beyond every column the step reads,
+// and a step of a may run once the task before it (published in `before`, or finished when null)
+// is. Task b then trails a by a couple of blocks, and where both next steps are vector blocks they
+// run as one interleaved pair: two independent dependency chains.
+void RelaxTaskPair(const BoundSweep& sweep, int a, int b, const std::atomic<int>* before,
+                   std::atomic<int>* progressA, std::atomic<int>* progressB) {
+  const int width = sweep.level.width;
+  const int height = sweep.level.height;
+  auto start = [&](int task) {
+    int colour = 0;
+    TaskCursor c;
+    RowTask(task, height, colour, c.y);
+    c.x = (colour + c.y) % 2;
+    PlanStep(sweep, c);
+    return c;
+  };
+  TaskCursor A = start(a);
+  TaskCursor B = b >= 0 ? start(b) : TaskCursor{0, width, false, 0};
+  ProgressWriter writeA{progressA, 0};
+  ProgressWriter writeB{progressB, 0};
+  int seen = before == nullptr ? width : before->load(std::memory_order_acquire);
+  auto awaitBefore = [&](int reach) {
+    const int needed = std::min(width, reach + 1);
+    for (int spins = 0; seen < needed; ++spins) {
+      if (spins > 64) std::this_thread::yield();
+      seen = before->load(std::memory_order_acquire);
+    }
+  };
+
+  while (A.x < width || B.x < width) {
+    const bool bReady = B.x < width && (A.x >= width || A.x > B.reach);
+    if (bReady && A.x < width && A.block && B.block) {
+      awaitBefore(A.reach);
+      RelaxBlockPairSimd(sweep.level, sweep.fu, sweep.fv, A.x, A.y, B.x, B.y);
+      A.x += 2 * kSimdLanes;
+      B.x += 2 * kSimdLanes;
+      PlanStep(sweep, A);
+      PlanStep(sweep, B);
+    } else if (bReady) {
+      TakeStep(sweep, B);
+    } else {
+      awaitBefore(A.reach);
+      TakeStep(sweep, A);
+    }
+    writeA.Update(A.x, width);
+    writeB.Update(B.x, width);
+  }
+  writeA.Update(width, width);
+  writeB.Update(width, width);
+}
+
+// The sweep on several threads with the sequential result: pairs of consecutive row tasks go to
+// the threads in turn, and each pair waits on the progress of the task before it.
+void RelaxPipelined(const BoundSweep& sweep, int threads) {
+  const int tasks = RowTaskCount(sweep.level.height);
+  const int pairs = (tasks + 1) / 2;
+  std::vector<std::atomic<int>> progress(tasks);
+  for (std::atomic<int>& p : progress) p.store(0, std::memory_order_relaxed);
+
+  auto worker = [&](int first) {
+    for (int q = first; q < pairs; q += threads) {
+      const int a = 2 * q;
+      const int b = a + 1 < tasks ? a + 1 : -1;
+      RelaxTaskPair(sweep, a, b, a > 0 ? &progress[a - 1] : nullptr, &progress[a], b >= 0 ? &progress[b] : nullptr);
+    }
+  };
+  std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);
+  for (int t = 1; t < threads; ++t) helpers.emplace_back(worker, t);
+  worker(0);
+  for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace
@@ -294,14 +414,18 @@ void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& param
                       const FlowPair& flow, const FlowPair& increments, const FlowPair& rhs) {
   if (!params.useBrightness && !params.useGradient) return;
   const BoundSweep sweep = BindSweep(workspace, params, weights, flow, increments, rhs);
+  const int width = sweep.level.width;
   const int height = sweep.level.height;
 
-  // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
-  // behind the colour-0 rows; the result is the same bit for bit.
-  for (int y = 0; y < height + kColourLag; ++y) {
-    if (y < height) RelaxRow(sweep, 0, y);
-    if (y >= kColourLag) RelaxRow(sweep, 1, y - kColourLag);
+  const int threads = std::min<int>(params.threads, (RowTaskCount(height) + 1) / 2);
+  if (threads > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
+    RelaxPipelined(sweep, threads);
+    return;
   }
+  // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
+  // behind the colour-0 rows, two row tasks at a time; the result is the same bit for bit.
+  const int tasks = RowTaskCount(height);
+  for (int a = 0; a < tasks; a += 2) RelaxTaskPair(sweep, a, a + 1 < tasks ? a + 1 : -1, nullptr, nullptr, nullptr);
 }
 
 void ApplyOperatorAnisotropic(const LevelWorkspace& workspace, const SolverParams& params,
@@ -313,8 +437,29 @@ void ApplyOperatorAnisotropic(const LevelWorkspace& workspace, const SolverParam
   const AnisotropicLevel L = BindLevel(workspace, params, weights, flow, increments, size);
   CheckLevelImage(out.u, size);
   CheckLevelImage(out.v, size);
-  EvaluateOperator(size, L.du, L.dv, PlaneOf(out.u), PlaneOf(out.v),
-                   [&L](int x, int y, float du0, float dv0, PixelSystem& s) {
-                     Assemble<false>(L, x, y, du0, dv0, 0.0f, 0.0f, s);
-                   });
+  float* outU = PlaneOf(out.u);
+  float* outV = PlaneOf(out.v);
+  const bool simd = params.vectorise != 0 && SimdKernelsAvailable();
+  auto assemble = [&L](int x, int y, float du0, float dv0, PixelSystem& s) {
+    Assemble<false>(L, x, y, du0, dv0, 0.0f, 0.0f, s);
+  };
+  // Rows are independent: the operator reads only its inputs.
+  const int minRows = static_cast<int>(std::max<long>(1, kMinParallelPixels / std::max(1, size.width)));
+  ParallelFor(
+      size.height, params.threads,
+      [&](int rowBegin, int rowEnd) {
+        for (int y = rowBegin; y < rowEnd; ++y) {
+          int x = 0;
+          while (x < size.width) {
+            if (simd && SimdBlockFits(L, x, y, 1)) {
+              ApplyBlockSimd(L, x, y, outU, outV);
+              x += kSimdLanes;
+            } else {
+              EvaluateOperatorPixel(L.du, L.dv, outU, outV, size.width, x, y, assemble);
+              ++x;
+            }
+          }
+        }
+      },
+      minRows);
 }

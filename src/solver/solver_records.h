@@ -18,6 +18,10 @@ struct SolverParams {
   // Threads a stage may use inside one solve. The result is the same for every count: the
   // relaxation runs in a schedule that keeps the sequential Gauss-Seidel order's values.
   int32_t threads = 1;
+  // Use the processor's wide vector kernels where it has them (AVX2 on x86-64). Each lane
+  // repeats the scalar kernel's operations in its order, so both give the same bits; 0 keeps the
+  // scalar kernels, which tests compare against.
+  int32_t vectorise = 1;
 };
 
 // Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the

@@ -1,0 +1,34 @@
+// Wide-vector kernels of the anisotropic sweep and operator: eight pixels of a row in the lanes of
+// AVX2 registers. Every lane performs the scalar kernel's operations in the scalar kernel's order
+// (no contraction into fused multiply-adds, double where the scalar code widens), so results are
+// the scalar results bit for bit. Only blocks whose whole stencil lies inside the level use them;
+// the border pixels keep the scalar kernel.
+#pragma once
+
+#include "solver/anisotropic_level.h"
+
+// Lanes per block.
+constexpr int kSimdLanes = 8;
+
+// True when the processor runs the vector kernels (checked once).
+bool SimdKernelsAvailable();
+
+// Whether the block of 8 pixels starting at column xs of row y, `step` columns apart (2 for the
+// same-colour pixels of a sweep, 1 for the operator), lies far enough inside the level for the
+// vector kernels: two pixels of margin for the stencil and one for the paired loads.
+inline bool SimdBlockFits(const AnisotropicLevel& L, int xs, int y, int step) {
+  return y >= 2 && y <= L.height - 3 && xs >= 2 && xs + (kSimdLanes - 1) * step + 3 <= L.width - 1;
+}
+
+// Relaxes the pixels xs, xs + 2, ..., xs + 14 of row y in place, in that order, exactly as eight
+// scalar pixel updates would (the chain through each left neighbour's new value is kept).
+void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xs, int y);
+
+// Relaxes the block at (xsA, yA) and the block at (xsB, yB) as RelaxBlockSimd would one after the
+// other, their pixel chains interleaved. The caller guarantees that the two blocks neither read nor
+// write each other's values (rows and columns far enough apart in the sweep's schedule).
+void RelaxBlockPairSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xsA, int yA, int xsB,
+                        int yB);
+
+// Writes A(x) of the pixels xs .. xs + 7 of row y into outU, outV (element offsets of the level).
+void ApplyBlockSimd(const AnisotropicLevel& L, int xs, int y, float* outU, float* outV);
