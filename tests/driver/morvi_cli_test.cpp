@@ -126,6 +126,23 @@ TEST(MorviCommandLine, BadSmoothnessIsAUsageErrorBeforeAnyWork) {
   EXPECT_EQ(value, 12.5f);
 }
 
+TEST(MorviCommandLine, BadThreadCountIsAUsageErrorBeforeAnyWork) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  for (const char* bad : {"0", "-1", "x", "1.5", "2x", "", "99999999999"}) {
+    const CommandResult r = Morvi("--threads " + ShellQuote(bad) + " " + ShellQuote(dir.path().string()));
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find("--threads"), std::string::npos) << bad;
+  }
+  const CommandResult missing = RunCommand(ShellQuote(kMorvi) + " --threads");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("--threads"), std::string::npos);
+  EXPECT_EQ(ListFiles(dir.path()).size(), 2u);
+  const CommandResult help = RunCommand(ShellQuote(kMorvi) + " --help");
+  EXPECT_NE(help.out.find("--threads N"), std::string::npos);
+}
+
 TEST(MorviCommandLine, MissingDirectoryIsFatal) {
   TempDir dir;
   const CommandResult r = Morvi(ShellQuote(dir / "nowhere"));

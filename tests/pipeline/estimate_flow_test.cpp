@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "motion/segment_motion.h"
 #include "pipeline/initial_flow.h"
@@ -73,6 +76,21 @@ ImageRef SmallBlocks(int shift) {
       p[0] = block ? 200 : 30;
       p[1] = block ? 60 : 180;
       p[2] = static_cast<uint8_t>(40 + 20 * (y / 10));
+    }
+  }
+  return image;
+}
+
+// A smooth colour texture shifted right by `shift` pixels (subpixel shifts blend smoothly).
+ImageRef SmoothTexture(int width, int height, float shift) {
+  ImageRef image = CreateByte(width, height, 3);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const float xs = static_cast<float>(x) - shift;
+      uint8_t* p = image.Row<uint8_t>(y) + 3 * x;
+      p[0] = static_cast<uint8_t>(128 + 90 * std::sin(0.31f * xs + 0.17f * y));
+      p[1] = static_cast<uint8_t>(128 + 90 * std::cos(0.23f * xs - 0.29f * y));
+      p[2] = static_cast<uint8_t>(128 + 60 * std::sin(0.11f * xs * 0.5f + 0.41f * y));
     }
   }
   return image;
@@ -157,4 +175,38 @@ TEST(MorviEndToEnd, CroppedMiddleburyPairIsAccurateAndReproducible) {
   EXPECT_GE(epe, 0.0);
   EXPECT_LT(epe, 0.5);
   EXPECT_LT(epe, 0.4 * zeroEpe);
+}
+
+// The program's three outputs are the same bytes at every thread count: on a real 320 x 240 pair
+// (large enough for every threaded stage) and on frames too small or too thin for most of them.
+TEST(MorviEndToEnd, OutputsAreTheSameAtEveryThreadCount) {
+  const CroppedPair real = LoadCroppedPair("RubberWhale", cv::Rect(100, 80, 320, 240));
+  std::vector<std::pair<ImageRef, ImageRef>> pairs;
+  if (!real.first.Empty()) pairs.emplace_back(real.first, real.second);
+  for (const cv::Size size : {cv::Size(37, 23), cv::Size(1, 50)}) {
+    pairs.emplace_back(SmoothTexture(size.width, size.height, 0.0f), SmoothTexture(size.width, size.height, 0.7f));
+  }
+  for (const auto& [first, second] : pairs) {
+    TempDir dir;
+    SaveImage(first, dir / "f0.png");
+    SaveImage(second, dir / "f1.png");
+    std::vector<std::vector<unsigned char>> reference;
+    for (int threads : {1, 2, 3, 8}) {
+      const std::string out = dir / ("t" + std::to_string(threads));
+      const CommandResult r = RunCommand(ShellQuote(MORVI_BINARY) + " --seed 5 --threads " +
+                                         std::to_string(threads) + " " + ShellQuote(dir.path().string()) +
+                                         " .png 8 " + ShellQuote(out));
+      ASSERT_EQ(r.status, 0) << r.err;
+      std::vector<std::vector<unsigned char>> files;
+      for (const char* name : {"/f0_morvi.flo", "/f0_morvi.ppm", "/f0_morviwarp.ppm"}) {
+        files.push_back(ReadBytes(out + name));
+        ASSERT_FALSE(files.back().empty()) << name;
+      }
+      if (reference.empty()) {
+        reference = files;
+      } else {
+        EXPECT_EQ(files, reference) << first.Width() << "x" << first.Height() << " at " << threads << " threads";
+      }
+    }
+  }
 }
