@@ -1,14 +1,19 @@
 // Accuracy and speed of morvi against OpenCV's dense flow methods on the ground-truth pairs.
 //
-//   compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers]
+//   compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers] [--threads N]
 //
-// For every pair it runs the morvi program (one process per pair, timed with /usr/bin/time for
-// the peak resident memory) and, in this process with one OpenCV thread, DeepFlow, Dual TV-L1, DIS
-// (medium preset) and Farneback; every result is written as a .flo file and scored against the
-// ground truth with the same error measures morvi-eval prints. The table goes to standard output.
+// For every pair it runs the morvi program at one thread and at N threads (default 2; one process
+// per run, timed with /usr/bin/time for the peak resident memory) and, in this process, DeepFlow
+// with one and with N OpenCV threads, then Dual TV-L1, DIS (medium preset) and Farneback with one;
+// every result is written as a .flo file and scored against the ground truth with the same error
+// measures morvi-eval prints. The morvi runs must give the same .flo bytes at both thread counts.
+// "x DeepFlow" compares with DeepFlow at the same thread count. The table goes to standard output.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,7 +80,7 @@ bool WriteFlow(const cv::Mat& flow, const fs::path& file) {
   return WriteFlowFile(ImageRef(owned), file.string());
 }
 
-Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work) {
+Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work, int threads) {
   Score score;
   const fs::path frames = work / "frames";
   fs::remove_all(frames);
@@ -83,7 +88,8 @@ Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work)
   fs::copy_file(pair.first, frames / "a.png");
   fs::copy_file(pair.second, frames / "b.png");
   const fs::path timing = work / "time.txt";
-  const std::string command = "/usr/bin/time -f '%e %M' -o '" + timing.string() + "' '" + morvi + "' --seed 1 '" +
+  const std::string command = "/usr/bin/time -f '%e %M' -o '" + timing.string() + "' '" + morvi + "' --seed 1 --threads " +
+                              std::to_string(threads) + " '" +
                               frames.string() + "' .png 8 '" + work.string() + "' > '" +
                               (work / "morvi.log").string() + "' 2>&1";
   const int status = std::system(command.c_str());
@@ -98,6 +104,11 @@ Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work)
 }
 
 using PeerMethod = std::function<cv::Mat(const cv::Mat& first, const cv::Mat& second)>;
+
+std::vector<unsigned char> FileBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 std::vector<std::pair<std::string, PeerMethod>> Peers() {
   std::vector<std::pair<std::string, PeerMethod>> peers;
@@ -143,6 +154,7 @@ int main(int argc, char** argv) {
   fs::path work = fs::temp_directory_path() / "morvi-compare";
   std::string only;
   bool skipPeers = false;
+  int threads = 2;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--morvi" && i + 1 < argc) morvi = argv[++i];
@@ -150,17 +162,25 @@ int main(int argc, char** argv) {
     else if (arg == "--work" && i + 1 < argc) work = argv[++i];
     else if (arg == "--only" && i + 1 < argc) only = argv[++i];
     else if (arg == "--skip-peers") skipPeers = true;
+    else if (arg == "--threads" && i + 1 < argc) threads = std::max(2, std::atoi(argv[++i]));
     else {
-      std::cerr << "usage: compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers]\n";
+      std::cerr << "usage: compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers] [--threads N]\n";
       return 2;
     }
   }
   morvi = fs::absolute(morvi).string();
   cv::setNumThreads(1);
 
-  std::vector<std::string> methods = {"morvi"};
+  const std::string many = " t" + std::to_string(threads);
+  const std::string morviMany = "morvi" + many;
+  const std::string deepMany = "DeepFlow" + many;
+  std::vector<std::string> methods = {"morvi t1", morviMany};
   if (!skipPeers) {
-    for (const auto& peer : Peers()) methods.push_back(peer.first);
+    methods.push_back("DeepFlow t1");
+    methods.push_back(deepMany);
+    for (const auto& peer : Peers()) {
+      if (peer.first != "DeepFlow") methods.push_back(peer.first);
+    }
   }
   std::map<std::string, std::vector<Score>> middlebury;  // per method, for the means
   std::cout << "| pair | method | EPE | AAE | R1 % | R3 % | s/pair | x DeepFlow | peak MB |\n"
@@ -169,13 +189,27 @@ int main(int argc, char** argv) {
     if (!only.empty() && pair.name.find(only) == std::string::npos) continue;
     if (!fs::exists(pair.truth)) continue;
     const fs::path dir = work / pair.name;
-    fs::create_directories(dir);
+    fs::create_directories(dir / "t1");
+    fs::create_directories(dir / "tN");
     std::map<std::string, Score> scores;
-    scores["morvi"] = RunMorvi(morvi, pair, dir);
-    if (!skipPeers) {
-      for (const auto& [name, method] : Peers()) scores[name] = RunPeer(method, pair, dir / (name + ".flo"));
+    scores["morvi t1"] = RunMorvi(morvi, pair, dir / "t1", 1);
+    scores[morviMany] = RunMorvi(morvi, pair, dir / "tN", threads);
+    if (FileBytes(dir / "t1" / "a_morvi.flo") != FileBytes(dir / "tN" / "a_morvi.flo")) {
+      std::cerr << "morvi's flow on " << pair.name << " differs between 1 and " << threads << " threads" << std::endl;
+      return 1;
     }
-    const double deepSeconds = scores.count("DeepFlow") ? scores["DeepFlow"].seconds : 0.0;
+    if (!skipPeers) {
+      for (const auto& [name, method] : Peers()) {
+        cv::setNumThreads(1);
+        const std::string key = name == "DeepFlow" ? "DeepFlow t1" : name;
+        scores[key] = RunPeer(method, pair, dir / (name + ".flo"));
+        if (name == "DeepFlow") {
+          cv::setNumThreads(threads);
+          scores[deepMany] = RunPeer(method, pair, dir / (name + "-tN.flo"));
+          cv::setNumThreads(1);
+        }
+      }
+    }
     for (const std::string& name : methods) {
       const Score& s = scores[name];
       std::cout << "| " << pair.name << " | " << name << " | ";
@@ -185,6 +219,11 @@ int main(int argc, char** argv) {
       }
       std::cout << std::fixed << std::setprecision(3) << s.stats.epe << " | " << std::setprecision(2)
                 << s.stats.aae << " | " << s.stats.r1 << " | " << s.stats.r3 << " | " << s.seconds << " | ";
+      // against DeepFlow at the same thread count
+      const bool manyThreads = name.size() > many.size() && name.compare(name.size() - many.size(), many.size(), many) == 0;
+      const double deepSeconds = scores.count(manyThreads ? deepMany : "DeepFlow t1")
+                                     ? scores[manyThreads ? deepMany : "DeepFlow t1"].seconds
+                                     : 0.0;
       if (deepSeconds > 0.0) std::cout << std::setprecision(1) << s.seconds / deepSeconds;
       std::cout << " | ";
       if (s.peakMb > 0.0) std::cout << std::setprecision(0) << s.peakMb;
@@ -192,20 +231,23 @@ int main(int argc, char** argv) {
       if (pair.name.find('/') == std::string::npos) middlebury[name].push_back(s);
     }
   }
-  std::cout << "\nMean over the Middlebury pairs:\n\n| method | EPE | AAE | R1 % | s/pair |\n|---|---|---|---|---|\n";
+  std::cout << "\nMean over the Middlebury pairs:\n\n| method | EPE | AAE | R1 % | s/pair | peak MB |\n|---|---|---|---|---|---|\n";
   for (const std::string& name : methods) {
     const auto& list = middlebury[name];
     if (list.empty()) continue;
-    double epe = 0, aae = 0, r1 = 0, seconds = 0;
+    double epe = 0, aae = 0, r1 = 0, seconds = 0, peak = 0;
     for (const Score& s : list) {
       epe += s.stats.epe;
       aae += s.stats.aae;
       r1 += s.stats.r1;
       seconds += s.seconds;
+      peak = std::max(peak, s.peakMb);
     }
     const double n = static_cast<double>(list.size());
     std::cout << "| " << name << " | " << std::fixed << std::setprecision(3) << epe / n << " | "
-              << std::setprecision(2) << aae / n << " | " << r1 / n << " | " << seconds / n << " |\n";
+              << std::setprecision(2) << aae / n << " | " << r1 / n << " | " << seconds / n << " | ";
+    if (peak > 0.0) std::cout << std::setprecision(0) << peak;
+    std::cout << " |\n";
   }
   return 0;
 }
