@@ -365,18 +365,36 @@ MORVI_AVX2 void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const
   for (int j = 0; j < kSimdLanes; ++j) FinishLane(L, b, j, o + 2 * j);
 }
 
-MORVI_AVX2 void RelaxBlockPairSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xsA, int yA,
-                                   int xsB, int yB) {
-  const std::ptrdiff_t oA = static_cast<std::ptrdiff_t>(yA) * L.stride + xsA;
-  const std::ptrdiff_t oB = static_cast<std::ptrdiff_t>(yB) * L.stride + xsB;
-  BlockLanes a;
-  BlockLanes b;
-  PrepareBlock(L, fu, fv, oA, a);
-  PrepareBlock(L, fu, fv, oB, b);
-  // Two independent chains, one lane of each in turn, so that one's latency hides the other's.
+template <int kBlocks>
+MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, const float* fv, const int* xs,
+                                   const int* ys) {
+  std::ptrdiff_t o[kBlocks];
+  BlockLanes lanes[kBlocks];
+  for (int k = 0; k < kBlocks; ++k) {
+    o[k] = static_cast<std::ptrdiff_t>(ys[k]) * L.stride + xs[k];
+    PrepareBlock(L, fu, fv, o[k], lanes[k]);
+  }
+  // Independent chains, one lane of each in turn, so that one's latency hides the others'.
   for (int j = 0; j < kSimdLanes; ++j) {
-    FinishLane(L, a, j, oA + 2 * j);
-    FinishLane(L, b, j, oB + 2 * j);
+    for (int k = 0; k < kBlocks; ++k) FinishLane(L, lanes[k], j, o[k] + 2 * j);
+  }
+}
+
+MORVI_AVX2 void RelaxBlockGroupSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int count,
+                                    const int* xs, const int* ys) {
+  switch (count) {
+    case 1:
+      RelaxBlocks<1>(L, fu, fv, xs, ys);
+      break;
+    case 2:
+      RelaxBlocks<2>(L, fu, fv, xs, ys);
+      break;
+    case 3:
+      RelaxBlocks<3>(L, fu, fv, xs, ys);
+      break;
+    default:
+      RelaxBlocks<4>(L, fu, fv, xs, ys);
+      break;
   }
 }
 
@@ -423,7 +441,7 @@ MORVI_AVX2 void ApplyBlockSimd(const AnisotropicLevel& L, int xs, int y, float* 
 
 bool SimdKernelsAvailable() { return false; }
 void RelaxBlockSimd(const AnisotropicLevel&, const float*, const float*, int, int) {}
-void RelaxBlockPairSimd(const AnisotropicLevel&, const float*, const float*, int, int, int, int) {}
+void RelaxBlockGroupSimd(const AnisotropicLevel&, const float*, const float*, int, const int*, const int*) {}
 void ApplyBlockSimd(const AnisotropicLevel&, int, int, float*, float*) {}
 
 #endif

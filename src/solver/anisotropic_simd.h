@@ -24,11 +24,14 @@ inline bool SimdBlockFits(const AnisotropicLevel& L, int xs, int y, int step) {
 // scalar pixel updates would (the chain through each left neighbour's new value is kept).
 void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xs, int y);
 
-// Relaxes the block at (xsA, yA) and the block at (xsB, yB) as RelaxBlockSimd would one after the
-// other, their pixel chains interleaved. The caller guarantees that the two blocks neither read nor
+// Most blocks RelaxBlockGroupSimd takes at once.
+constexpr int kMaxBlockGroup = 4;
+
+// Relaxes `count` (1 .. kMaxBlockGroup) blocks at (xs[k], ys[k]) as RelaxBlockSimd would one after
+// the other, their pixel chains interleaved. The caller guarantees that the blocks neither read nor
 // write each other's values (rows and columns far enough apart in the sweep's schedule).
-void RelaxBlockPairSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xsA, int yA, int xsB,
-                        int yB);
+void RelaxBlockGroupSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int count, const int* xs,
+                         const int* ys);
 
 // Writes A(x) of the pixels xs .. xs + 7 of row y into outU, outV (element offsets of the level).
 void ApplyBlockSimd(const AnisotropicLevel& L, int xs, int y, float* outU, float* outV);

@@ -272,6 +272,8 @@ void RowTask(int i, int height, int& colour, int& y) {
 // of a vector block read one column further (and drop it).
 constexpr int kStencilReach = 2;
 constexpr int kBlockOvershoot = 1;
+// Row tasks relaxed together by one thread.
+constexpr int kTaskGroup = kMaxBlockGroup;
 // Columns between two publications of a task's progress.
 constexpr int kProgressColumns = 64;
 // Levels smaller than this are relaxed on one thread: the hand-over costs more than it saves.
@@ -317,72 +319,94 @@ struct ProgressWriter {
   }
 };
 
-// Relaxes task a and, when b >= 0, task b = a + 1 of the sweep's interleaved order, in the order's
-// values: a pixel of a task reads or overwrites only values within two columns of it in the rows of
-// neighbouring tasks, so a step of b may run once a is finished beyond every column the step reads,
-// and a step of a may run once the task before it (published in `before`, or finished when null)
-// is. Task b then trails a by a couple of blocks, and where both next steps are vector blocks they
-// run as one interleaved pair: two independent dependency chains.
-void RelaxTaskPair(const BoundSweep& sweep, int a, int b, const std::atomic<int>* before,
-                   std::atomic<int>* progressA, std::atomic<int>* progressB) {
+// Relaxes the row tasks first .. first + count - 1 (count <= kTaskGroup) of the sweep's
+// interleaved order with the order's values. A pixel of a task reads or overwrites only values
+// within two columns of it in the rows of neighbouring tasks, so a step of a task may run once the
+// task before it is finished beyond every column the step reads: for the group's first task that
+// is the task published in `before` (finished when null), for the others the previous task of the
+// group. Each task then trails the one before it by a couple of blocks, and the vector blocks of
+// all tasks that may go are relaxed together, their dependency chains interleaved. The last task's
+// progress is published in `last` for the next group.
+void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, const std::atomic<int>* before,
+                    std::atomic<int>* last) {
   const int width = sweep.level.width;
   const int height = sweep.level.height;
-  auto start = [&](int task) {
+  TaskCursor c[kTaskGroup];
+  for (int k = 0; k < count; ++k) {
     int colour = 0;
-    TaskCursor c;
-    RowTask(task, height, colour, c.y);
-    c.x = (colour + c.y) % 2;
-    PlanStep(sweep, c);
-    return c;
-  };
-  TaskCursor A = start(a);
-  TaskCursor B = b >= 0 ? start(b) : TaskCursor{0, width, false, 0};
-  ProgressWriter writeA{progressA, 0};
-  ProgressWriter writeB{progressB, 0};
-  int seen = before == nullptr ? width : before->load(std::memory_order_acquire);
-  auto awaitBefore = [&](int reach) {
-    const int needed = std::min(width, reach + 1);
-    for (int spins = 0; seen < needed; ++spins) {
-      if (spins > 64) std::this_thread::yield();
-      seen = before->load(std::memory_order_acquire);
-    }
-  };
-
-  while (A.x < width || B.x < width) {
-    const bool bReady = B.x < width && (A.x >= width || A.x > B.reach);
-    if (bReady && A.x < width && A.block && B.block) {
-      awaitBefore(A.reach);
-      RelaxBlockPairSimd(sweep.level, sweep.fu, sweep.fv, A.x, A.y, B.x, B.y);
-      A.x += 2 * kSimdLanes;
-      B.x += 2 * kSimdLanes;
-      PlanStep(sweep, A);
-      PlanStep(sweep, B);
-    } else if (bReady) {
-      TakeStep(sweep, B);
-    } else {
-      awaitBefore(A.reach);
-      TakeStep(sweep, A);
-    }
-    writeA.Update(A.x, width);
-    writeB.Update(B.x, width);
+    RowTask(first + k, height, colour, c[k].y);
+    c[k].x = (colour + c[k].y) % 2;
+    PlanStep(sweep, c[k]);
   }
-  writeA.Update(width, width);
-  writeB.Update(width, width);
+  ProgressWriter writeLast{last, 0};
+  int seen = before == nullptr ? width : before->load(std::memory_order_acquire);
+
+  // A task may have no pixel of its colour at all (a level one column wide), so every task is
+  // watched, not only the last.
+  auto unfinished = [&] {
+    for (int k = 0; k < count; ++k) {
+      if (c[k].x < width) return true;
+    }
+    return false;
+  };
+  while (unfinished()) {
+    // which tasks may take their next step now
+    bool ready[kTaskGroup];
+    for (int k = 0; k < count; ++k) {
+      if (c[k].x >= width) {
+        ready[k] = false;
+      } else if (k == 0) {
+        const int needed = std::min(width, c[0].reach + 1);
+        if (seen < needed) seen = before->load(std::memory_order_acquire);
+        ready[k] = seen >= needed;
+      } else {
+        ready[k] = c[k - 1].x >= width || c[k - 1].x > c[k].reach;
+      }
+    }
+    int xs[kTaskGroup];
+    int ys[kTaskGroup];
+    int inGroup[kTaskGroup];
+    int blocks = 0;
+    bool moved = false;
+    for (int k = 0; k < count; ++k) {
+      if (!ready[k]) continue;
+      moved = true;
+      if (c[k].block) {
+        xs[blocks] = c[k].x;
+        ys[blocks] = c[k].y;
+        inGroup[blocks] = k;
+        ++blocks;
+      } else {
+        TakeStep(sweep, c[k]);
+      }
+    }
+    if (blocks > 0) {
+      RelaxBlockGroupSimd(sweep.level, sweep.fu, sweep.fv, blocks, xs, ys);
+      for (int b = 0; b < blocks; ++b) {
+        TaskCursor& cursor = c[inGroup[b]];
+        cursor.x += 2 * kSimdLanes;
+        PlanStep(sweep, cursor);
+      }
+    }
+    if (!moved) std::this_thread::yield();  // only the first task can wait, on another thread
+    writeLast.Update(c[count - 1].x, width);
+  }
+  writeLast.Update(width, width);
 }
 
-// The sweep on several threads with the sequential result: pairs of consecutive row tasks go to
-// the threads in turn, and each pair waits on the progress of the task before it.
+// The sweep on several threads with the sequential result: groups of consecutive row tasks go to
+// the threads in turn, and each group waits on the progress of the task before it.
 void RelaxPipelined(const BoundSweep& sweep, int threads) {
   const int tasks = RowTaskCount(sweep.level.height);
-  const int pairs = (tasks + 1) / 2;
-  std::vector<std::atomic<int>> progress(tasks);
+  const int groups = (tasks + kTaskGroup - 1) / kTaskGroup;
+  std::vector<std::atomic<int>> progress(groups);
   for (std::atomic<int>& p : progress) p.store(0, std::memory_order_relaxed);
 
-  auto worker = [&](int first) {
-    for (int q = first; q < pairs; q += threads) {
-      const int a = 2 * q;
-      const int b = a + 1 < tasks ? a + 1 : -1;
-      RelaxTaskPair(sweep, a, b, a > 0 ? &progress[a - 1] : nullptr, &progress[a], b >= 0 ? &progress[b] : nullptr);
+  auto worker = [&](int firstGroup) {
+    for (int g = firstGroup; g < groups; g += threads) {
+      const int first = g * kTaskGroup;
+      RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), g > 0 ? &progress[g - 1] : nullptr,
+                     &progress[g]);
     }
   };
   std::vector<std::thread> helpers;
@@ -417,15 +441,17 @@ void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& param
   const int width = sweep.level.width;
   const int height = sweep.level.height;
 
-  const int threads = std::min<int>(params.threads, (RowTaskCount(height) + 1) / 2);
+  const int threads = std::min<int>(params.threads, (RowTaskCount(height) + kTaskGroup - 1) / kTaskGroup);
   if (threads > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
     RelaxPipelined(sweep, threads);
     return;
   }
   // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
-  // behind the colour-0 rows, two row tasks at a time; the result is the same bit for bit.
+  // behind the colour-0 rows, a group of row tasks at a time; the result is the same bit for bit.
   const int tasks = RowTaskCount(height);
-  for (int a = 0; a < tasks; a += 2) RelaxTaskPair(sweep, a, a + 1 < tasks ? a + 1 : -1, nullptr, nullptr, nullptr);
+  for (int first = 0; first < tasks; first += kTaskGroup) {
+    RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), nullptr, nullptr);
+  }
 }
 
 void ApplyOperatorAnisotropic(const LevelWorkspace& workspace, const SolverParams& params,
