@@ -5,6 +5,7 @@
 // operator of a formulation must assemble bit-identical systems.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -15,6 +16,7 @@
 #endif
 
 #include "image/image_ref.h"
+#include "image/parallel.h"
 #include "solver/solver_records.h"
 
 // The linear system of one pixel for its increments (du, dv):
@@ -259,12 +261,20 @@ inline void EvaluateOperatorPixel(const float* du, const float* dv, float* outU,
   outV[o] = s.a22 * dv0 + s.a12 * du0 - s.bv;
 }
 
-// The operator at every pixel, in raster order. Both formulations evaluate their operator through
+// The operator at every pixel, rows split over `threads` threads (rows are independent: the
+// operator reads only its inputs). Both formulations evaluate their operator through
 // EvaluateOperatorPixel.
 template <typename Assembly>
 inline void EvaluateOperator(const cv::Size& size, const float* du, const float* dv, float* outU, float* outV,
-                             Assembly assemble) {
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) EvaluateOperatorPixel(du, dv, outU, outV, size.width, x, y, assemble);
-  }
+                             Assembly assemble, int threads = 1) {
+  constexpr int kMinPixelsPerRange = 16384;
+  ParallelFor(
+      size.height, threads,
+      [&](int rowBegin, int rowEnd) {
+        Assembly rows = assemble;
+        for (int y = rowBegin; y < rowEnd; ++y) {
+          for (int x = 0; x < size.width; ++x) EvaluateOperatorPixel(du, dv, outU, outV, size.width, x, y, rows);
+        }
+      },
+      std::max(1, kMinPixelsPerRange / std::max(1, size.width)));
 }

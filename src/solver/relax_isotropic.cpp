@@ -157,5 +157,6 @@ void ApplyOperatorIsotropic(const LevelWorkspace& workspace, const SolverParams&
   CheckLevelImage(out.u, size);
   CheckLevelImage(out.v, size);
   EvaluateOperator(size, L.du, L.dv, PlaneOf(out.u), PlaneOf(out.v),
-                   [&L](int x, int y, float du0, float dv0, PixelSystem& s) { Assemble(L, x, y, du0, dv0, s); });
+                   [&L](int x, int y, float du0, float dv0, PixelSystem& s) { Assemble(L, x, y, du0, dv0, s); },
+                   params.threads);
 }

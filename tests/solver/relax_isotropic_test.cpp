@@ -152,3 +152,18 @@ TEST(RelaxIsotropic, NothingHappensWithoutDataTerms) {
   Relax(h);
   EXPECT_TRUE(BitIdentical(before, h.increments.v));
 }
+
+TEST(ApplyOperatorIsotropic, RowsOverThreadsGiveTheSameBits) {
+  const ImageRef first = SyntheticFrame(150, 130, 301);
+  const ImageRef second = SyntheticFrame(150, 130, 302);
+  PreparedLevel level = PrepareLevel(first, second, 0);
+  const FlowPair x{RandomFloat(150, 130, -0.5f, 0.5f, 303), RandomFloat(150, 130, -0.5f, 0.5f, 304)};
+  const FlowPair one = ZeroPair(150, 130);
+  ApplyOperatorIsotropic(level.workspace, level.params, level.weights, level.flow, x, one);
+  level.params.threads = 3;
+  const FlowPair three = ZeroPair(150, 130);
+  ApplyOperatorIsotropic(level.workspace, level.params, level.weights, level.flow, x, three);
+  EXPECT_TRUE(BitIdentical(one.u, three.u));
+  EXPECT_TRUE(BitIdentical(one.v, three.v));
+  EXPECT_GT(cv::norm(one.u.Mat(), cv::NORM_INF), 0.0);
+}
