@@ -1,5 +1,6 @@
 #include "driver/morvi_driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -211,9 +212,10 @@ int RunMorvi(int argc, char** argv) {
   }
   if (positional.size() > 3) settings.resultDirectory = positional[3];
 
-  // OpenCV's own filters and resamplings split rows over its threads; their results do not depend
-  // on the split.
-  cv::setNumThreads(settings.threads);
+  // OpenCV's worker pool runs our parallel stages and its own filters and resamplings; no result
+  // depends on how rows are split. More workers than cores are not granted by the pool (the work
+  // is then split as asked and run on the cores there are).
+  cv::setNumThreads(std::min(settings.threads, DefaultThreadCount()));
 
   const std::vector<std::string> names = ListImageFiles(settings.imageDirectory, settings.imageType);
   if (names.size() < 2) return 0;

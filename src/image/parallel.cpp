@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
+
 int DefaultThreadCount() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : static_cast<int>(cores);
@@ -18,26 +20,22 @@ void ParallelFor(int count, int threads, const std::function<void(int, int)>& bo
     body(0, count);
     return;
   }
-  // Range r covers [count * r / ranges, count * (r + 1) / ranges).
+  // Range r covers [count * r / ranges, count * (r + 1) / ranges). The ranges run on OpenCV's
+  // worker threads, whose number the program sets once; an exception is carried back here.
   auto bound = [&](int r) { return static_cast<int>(static_cast<long long>(count) * r / ranges); };
   std::vector<std::exception_ptr> errors(ranges);
-  std::vector<std::thread> workers;
-  workers.reserve(ranges - 1);
-  for (int r = 1; r < ranges; ++r) {
-    workers.emplace_back([&, r] {
-      try {
-        body(bound(r), bound(r + 1));
-      } catch (...) {
-        errors[r] = std::current_exception();
-      }
-    });
-  }
-  try {
-    body(bound(0), bound(1));
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (std::thread& worker : workers) worker.join();
+  cv::parallel_for_(
+      cv::Range(0, ranges),
+      [&](const cv::Range& stripes) {
+        for (int r = stripes.start; r < stripes.end; ++r) {
+          try {
+            body(bound(r), bound(r + 1));
+          } catch (...) {
+            errors[r] = std::current_exception();
+          }
+        }
+      },
+      ranges);
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
+
 #include "image/parallel.h"
 
 #include "solver/anisotropic_level.h"
@@ -277,7 +279,7 @@ constexpr int kTaskGroup = kMaxBlockGroup;
 // Columns between two publications of a task's progress.
 constexpr int kProgressColumns = 64;
 // Levels smaller than this are relaxed on one thread: the hand-over costs more than it saves.
-constexpr long kMinParallelPixels = 16384;
+constexpr long kMinParallelPixels = 4096;
 constexpr int kMinParallelRows = 8;
 
 // A row task under way: its colour pixels left of x are relaxed.
@@ -394,26 +396,27 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, const std::at
   writeLast.Update(width, width);
 }
 
-// The sweep on several threads with the sequential result: groups of consecutive row tasks go to
-// the threads in turn, and each group waits on the progress of the task before it.
+// The sweep on several threads with the sequential result. Workers take groups of consecutive row
+// tasks in order from a shared counter, and each group waits on the progress of the task before
+// it. A group is only waited on once a running worker has taken it, so the schedule cannot stall
+// however many of the workers the thread pool actually runs at once.
 void RelaxPipelined(const BoundSweep& sweep, int threads) {
   const int tasks = RowTaskCount(sweep.level.height);
   const int groups = (tasks + kTaskGroup - 1) / kTaskGroup;
   std::vector<std::atomic<int>> progress(groups);
   for (std::atomic<int>& p : progress) p.store(0, std::memory_order_relaxed);
+  std::atomic<int> next{0};
 
-  auto worker = [&](int firstGroup) {
-    for (int g = firstGroup; g < groups; g += threads) {
-      const int first = g * kTaskGroup;
-      RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), g > 0 ? &progress[g - 1] : nullptr,
-                     &progress[g]);
-    }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);
-  for (int t = 1; t < threads; ++t) helpers.emplace_back(worker, t);
-  worker(0);
-  for (std::thread& helper : helpers) helper.join();
+  cv::parallel_for_(
+      cv::Range(0, threads),
+      [&](const cv::Range&) {
+        for (int g = next.fetch_add(1); g < groups; g = next.fetch_add(1)) {
+          const int first = g * kTaskGroup;
+          RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), g > 0 ? &progress[g - 1] : nullptr,
+                         &progress[g]);
+        }
+      },
+      threads);
 }
 
 }  // namespace
