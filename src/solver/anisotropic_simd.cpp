@@ -56,15 +56,19 @@ MORVI_AVX2_INLINE F8 ClampNegative(F8 x) {
 }
 
 // Eight values kStep elements apart from p. For step 2 the 16 floats p[0..15] are loaded and their
-// even elements gathered.
+// even elements gathered by one in-lane shuffle, which leaves them in the lane order of
+// kLaneOfPixel: the arithmetic is the same in every lane, so only the step that takes the lanes
+// apart again needs to know.
 template <int kStep>
 MORVI_AVX2_INLINE F8 Load(const float* p) {
   if (kStep == 1) return _mm256_loadu_ps(p);
   const F8 lo = _mm256_loadu_ps(p);
   const F8 hi = _mm256_loadu_ps(p + 8);
-  const F8 even = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
-  return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even), _MM_SHUFFLE(3, 1, 2, 0)));
+  return _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
 }
+
+// The lane of a step-2 load that holds its j-th value (p[2 j]).
+constexpr int kLaneOfPixel[kSimdLanes] = {0, 1, 4, 5, 2, 3, 6, 7};
 
 // u and v components side by side, as the scalar kernel's float pairs.
 struct Pair8 {
@@ -296,7 +300,7 @@ MORVI_AVX2_INLINE void StoreLanes(const BlockTerms& t, BlockLanes& b) {
   Store(b.QyLv, t.QyLv), Store(b.yyLu, t.yyLu), Store(b.yyLv, t.yyLv);
 }
 
-// The last step of pixel p's update, once its left neighbour two columns away holds its new value:
+// The last step of pixel p's update from lane `j` of its block's terms, once its left neighbour two columns away holds its new value:
 // that neighbour's magnitude and weight, the remaining sums in the scalar order, and the solve.
 MORVI_AVX2_INLINE void FinishLane(const AnisotropicLevel& L, const BlockLanes& b, int j, std::ptrdiff_t p) {
   const float leftU = L.u[p - 2] + L.du[p - 2];
@@ -362,7 +366,7 @@ MORVI_AVX2 void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const
   PrepareBlock(L, fu, fv, o, b);
   // Lane by lane in column order: each pixel's left neighbour's magnitude reads the new value of
   // the pixel two columns to the left, written by the previous lane (or block) just before.
-  for (int j = 0; j < kSimdLanes; ++j) FinishLane(L, b, j, o + 2 * j);
+  for (int j = 0; j < kSimdLanes; ++j) FinishLane(L, b, kLaneOfPixel[j], o + 2 * j);
 }
 
 template <int kBlocks>
@@ -376,7 +380,7 @@ MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, c
   }
   // Independent chains, one lane of each in turn, so that one's latency hides the others'.
   for (int j = 0; j < kSimdLanes; ++j) {
-    for (int k = 0; k < kBlocks; ++k) FinishLane(L, lanes[k], j, o[k] + 2 * j);
+    for (int k = 0; k < kBlocks; ++k) FinishLane(L, lanes[k], kLaneOfPixel[j], o[k] + 2 * j);
   }
 }
 
