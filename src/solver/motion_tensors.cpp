@@ -5,12 +5,17 @@
 
 #include <opencv2/core.hpp>
 
+#include "image/parallel.h"
 #include "solver/level_preparation.h"
 
 namespace {
 
 // Flow components beyond this magnitude are treated as undefined: their pixel gets no data term.
 constexpr float kMaxFlowMagnitude = 1000.0f;
+
+// Rows are shared out among threads in bands of at least this many; a bicubic constraint costs
+// enough per pixel that a band of 16 rows outweighs starting a thread.
+constexpr int kMinRowsPerThread = 16;
 
 // Sample positions of one bicubic interpolation: four replicated-border columns and rows and the
 // fractional offsets inside the central cell.
@@ -80,14 +85,15 @@ struct ConstraintImages {
   cv::Mat* j33;
 };
 
-// One pass over the frame: linearise the constraint at every valid pixel and store the products
-// of Ix, Iy, Iz; invalid pixels get zeros.
-void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im) {
+// Rows [rowBegin, rowEnd) of one pass over the frame: linearise the constraint at every valid
+// pixel and store the products of Ix, Iy, Iz; invalid pixels get zeros. A pixel reads only the
+// inputs, so bands of rows may run on different threads.
+void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int rowBegin, int rowEnd) {
   const int width = u.cols;
   const int height = v.rows;
   const float xMax = static_cast<float>(width - 1);
   const float yMax = static_cast<float>(height - 1);
-  for (int y = 0; y < height; ++y) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
     const float* uRow = u.ptr<float>(y);
     const float* vRow = v.ptr<float>(y);
     const float* F = im.first->ptr<float>(y);
@@ -130,6 +136,11 @@ void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintIm
   }
 }
 
+void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int threads) {
+  ParallelFor(
+      u.rows, threads, [&](int begin, int end) { FillConstraintRows(u, v, im, begin, end); }, kMinRowsPerThread);
+}
+
 void CheckTarget(const ImageRef& image, const cv::Size& size) {
   CV_Assert(!image.Empty() && image.Mat().type() == CV_32FC1 && image.Mat().size() == size);
 }
@@ -163,7 +174,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
           &derivatives.second[c].Mat(), &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
           &workspace.b11[c].Mat(),      &workspace.b12[c].Mat(),        &workspace.b22[c].Mat(),
           &workspace.b13[c].Mat(),      &workspace.b23[c].Mat(),        &workspace.b33[c].Mat()};
-      FillConstraintTensor(u.Mat(), v.Mat(), images);
+      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads);
     }
   }
 
@@ -196,7 +207,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
                                        &workspace.g13[k].Mat(),
                                        &workspace.g23[k].Mat(),
                                        &workspace.g33[k].Mat()};
-      FillConstraintTensor(u.Mat(), v.Mat(), images);
+      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads);
     }
   }
 }

@@ -9,7 +9,8 @@
 // (mean of the first image's derivative and the second image's derivative at the warped
 // position) and Iz (warped second minus first). Pixels whose flow is not finite, exceeds 1000 in
 // magnitude or leaves the frame get zero products. The tensor images must exist at the flow's
-// size.
+// size. Bands of rows run on params.threads threads; every pixel's products are computed alone,
+// so the bytes do not depend on the thread count.
 void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& derivatives, const ImageRef& u,
                           const ImageRef& v, LevelWorkspace& workspace);
 

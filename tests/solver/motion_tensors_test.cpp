@@ -135,3 +135,44 @@ TEST(ComputeMotionTensors, FlowBeyond1000IsInvalidEvenWithATargetInside) {
   EXPECT_TRUE(AllZero(Products(level.workspace, 1050, 1)));
   EXPECT_FALSE(AllZero(Products(level.workspace, 1060, 1)));
 }
+
+// A whole real frame pair and two thin crops, linearised around a smooth flow that sends some
+// pixels out of the frame: every tensor image has the same bytes at every thread count.
+TEST(ComputeMotionTensors, SameBytesAtEveryThreadCount) {
+  const cv::Rect areas[] = {cv::Rect(0, 0, 584, 388), cv::Rect(101, 57, 37, 23), cv::Rect(300, 40, 1, 50)};
+  for (const cv::Rect& area : areas) {
+    const ImageRef first = LoadCrop("middlebury/RubberWhale/frame10.png", area);
+    const ImageRef second = LoadCrop("middlebury/RubberWhale/frame11.png", area);
+    SKIP_WITHOUT_FRAME(first);
+    const FlowPair flow{RandomFloat(area.width, area.height, -4.0f, 4.0f, 71),
+                        RandomFloat(area.width, area.height, -4.0f, 4.0f, 72)};
+    cv::GaussianBlur(flow.u.Mat(), flow.u.Mat(), cv::Size(0, 0), 3.0);
+    cv::GaussianBlur(flow.v.Mat(), flow.v.Mat(), cv::Size(0, 0), 3.0);
+    if (area.width == 1) flow.u.Mat().setTo(0.0f);  // any horizontal motion leaves a one-pixel column
+    auto tensorsAt = [&](int threads) {
+      PreparedLevel level;
+      PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, level.params, level.derivatives,
+                    level.workspace);
+      level.params.threads = threads;
+      ComputeMotionTensors(level.params, level.derivatives, flow.u, flow.v, level.workspace);
+      return level.workspace;
+    };
+    const LevelWorkspace one = tensorsAt(1);
+    EXPECT_GT(cv::countNonZero(one.b33[0].Mat()), 0) << area;
+    for (int threads : {2, 3, 8}) {
+      const LevelWorkspace many = tensorsAt(threads);
+      for (int c = 0; c < 3; ++c) {
+        for (auto image : {&LevelWorkspace::b11, &LevelWorkspace::b12, &LevelWorkspace::b22, &LevelWorkspace::b13,
+                           &LevelWorkspace::b23, &LevelWorkspace::b33}) {
+          EXPECT_TRUE(BitIdentical((one.*image)[c], (many.*image)[c])) << area << " threads " << threads;
+        }
+      }
+      for (int k = 0; k < 2; ++k) {
+        for (auto image : {&LevelWorkspace::g11, &LevelWorkspace::g12, &LevelWorkspace::g22, &LevelWorkspace::g13,
+                           &LevelWorkspace::g23, &LevelWorkspace::g33}) {
+          EXPECT_TRUE(BitIdentical((one.*image)[k], (many.*image)[k])) << area << " threads " << threads;
+        }
+      }
+    }
+  }
+}
