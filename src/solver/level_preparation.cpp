@@ -1,9 +1,12 @@
 #include "solver/level_preparation.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "image/parallel.h"
 
 namespace {
 
@@ -26,6 +29,13 @@ constexpr float kGradientLimit = 50.0f;
 // (I / 2) where the image is flat, weaker across edges than along them.
 constexpr float kDiffusionBias = 50.0f;
 constexpr float kTraceBias = 100.0f;
+
+// The per-pixel loops here cost a few operations a pixel: a thread gets a band of rows only when
+// the band holds at least this many pixels, so coarse pyramid levels stay on the calling thread.
+constexpr int kMinPixelsPerThread = 20000;
+
+// Smallest band of rows worth a thread for rows of `width` pixels.
+int MinRowsPerThread(int width) { return std::max(1, kMinPixelsPerThread / std::max(width, 1)); }
 
 // Correlation of a float image with the five-point filter along x and y. The border is mirrored
 // without repeating the edge pixel (column -1 takes column 1, W takes W - 2); OpenCV's reflect-101
@@ -57,9 +67,9 @@ cv::Mat FirstChannelAsFloat(const cv::Mat& source) {
 }
 
 // Luminance and the two signed colour differences 0.25 (G - B), 0.25 (G - R) of a BGR frame.
-void ConvertColourFrame(const cv::Mat& frame, const ImageRef& luma, const ImageRef& blueDiff,
-                        const ImageRef& redDiff) {
-  for (int y = 0; y < frame.rows; ++y) {
+void ConvertColourRows(const cv::Mat& frame, const ImageRef& luma, const ImageRef& blueDiff,
+                       const ImageRef& redDiff, int rowBegin, int rowEnd) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
     const uchar* bgr = frame.ptr<uchar>(y);
     float* l = luma.Row<float>(y);
     float* db = blueDiff.Row<float>(y);
@@ -75,6 +85,14 @@ void ConvertColourFrame(const cv::Mat& frame, const ImageRef& luma, const ImageR
   }
 }
 
+void ConvertColourFrame(const cv::Mat& frame, const ImageRef& luma, const ImageRef& blueDiff,
+                        const ImageRef& redDiff, int threads) {
+  ParallelFor(
+      frame.rows, threads,
+      [&](int begin, int end) { ConvertColourRows(frame, luma, blueDiff, redDiff, begin, end); },
+      MinRowsPerThread(frame.cols));
+}
+
 // Limits a gradient component to magnitude kGradientLimit, keeping its sign.
 inline float LimitGradient(float g) {
   return std::fabs(g) > kGradientLimit ? std::copysign(kGradientLimit, g) : g;
@@ -88,8 +106,9 @@ inline float LargestMagnitude(float a, float b, float c) {
   return best;
 }
 
-void FillStructureTensor(const cv::Mat& gx, const cv::Mat& gy, LevelWorkspace& workspace) {
-  for (int y = 0; y < gx.rows; ++y) {
+void FillStructureRows(const cv::Mat& gx, const cv::Mat& gy, LevelWorkspace& workspace, int rowBegin,
+                       int rowEnd) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
     const float* gxRow = gx.ptr<float>(y);
     const float* gyRow = gy.ptr<float>(y);
     float* s11 = workspace.s11.Row<float>(y);
@@ -105,10 +124,35 @@ void FillStructureTensor(const cv::Mat& gx, const cv::Mat& gy, LevelWorkspace& w
   }
 }
 
+void FillStructureTensor(const cv::Mat& gx, const cv::Mat& gy, LevelWorkspace& workspace, int threads) {
+  ParallelFor(
+      gx.rows, threads, [&](int begin, int end) { FillStructureRows(gx, gy, workspace, begin, end); },
+      MinRowsPerThread(gx.cols));
+}
+
+// Rows [rowBegin, rowEnd) of the gradient taken from the strongest colour channel.
+void StrongestChannelRows(const cv::Mat (&dx)[3], const cv::Mat (&dy)[3], cv::Mat& gx, cv::Mat& gy, int rowBegin,
+                          int rowEnd) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
+    float* gxRow = gx.ptr<float>(y);
+    float* gyRow = gy.ptr<float>(y);
+    const float* dx0 = dx[0].ptr<float>(y);
+    const float* dx1 = dx[1].ptr<float>(y);
+    const float* dx2 = dx[2].ptr<float>(y);
+    const float* dy0 = dy[0].ptr<float>(y);
+    const float* dy1 = dy[1].ptr<float>(y);
+    const float* dy2 = dy[2].ptr<float>(y);
+    for (int x = 0; x < gx.cols; ++x) {
+      gxRow[x] = LargestMagnitude(dx0[x], dx1[x], dx2[x]);
+      gyRow[x] = LargestMagnitude(dy0[x], dy1[x], dy2[x]);
+    }
+  }
+}
+
 // Structure tensor of the first frame. For colour frames each component of the gradient is taken
 // from the raw B, G or R channel where it is strongest, so that edges between regions of equal
 // brightness but different colour still steer the smoothing.
-void ComputeStructureTensor(const cv::Mat& frame, LevelWorkspace& workspace) {
+void ComputeStructureTensor(const cv::Mat& frame, LevelWorkspace& workspace, int threads) {
   const int width = frame.cols;
   const int height = frame.rows;
   cv::Mat gx(height, width, CV_32FC1);
@@ -125,48 +169,19 @@ void ComputeStructureTensor(const cv::Mat& frame, LevelWorkspace& workspace) {
       dy[c].create(height, width, CV_32FC1);
       Derivative5Float(channel, dx[c], dy[c]);
     }
-    for (int y = 0; y < height; ++y) {
-      float* gxRow = gx.ptr<float>(y);
-      float* gyRow = gy.ptr<float>(y);
-      const float* dx0 = dx[0].ptr<float>(y);
-      const float* dx1 = dx[1].ptr<float>(y);
-      const float* dx2 = dx[2].ptr<float>(y);
-      const float* dy0 = dy[0].ptr<float>(y);
-      const float* dy1 = dy[1].ptr<float>(y);
-      const float* dy2 = dy[2].ptr<float>(y);
-      for (int x = 0; x < width; ++x) {
-        gxRow[x] = LargestMagnitude(dx0[x], dx1[x], dx2[x]);
-        gyRow[x] = LargestMagnitude(dy0[x], dy1[x], dy2[x]);
-      }
-    }
+    ParallelFor(
+        height, threads, [&](int begin, int end) { StrongestChannelRows(dx, dy, gx, gy, begin, end); },
+        MinRowsPerThread(width));
   } else {
     Derivative5Float(FirstChannelAsFloat(frame), gx, gy);
   }
-  FillStructureTensor(gx, gy, workspace);
+  FillStructureTensor(gx, gy, workspace, threads);
 }
 
-}  // namespace
-
-void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy) {
-  CV_Assert(!source.Empty() && !dx.Empty() && !dy.Empty());
-  CV_Assert(source.Depth() == CV_32F || source.Depth() == CV_8U);
-  CV_Assert(dx.Mat().type() == CV_32FC1 && dy.Mat().type() == CV_32FC1);
-  CV_Assert(dx.Mat().size() == source.Mat().size() && dy.Mat().size() == source.Mat().size());
-  if (source.Depth() == CV_32F) {
-    CV_Assert(source.Channels() == 1);
-    Derivative5Float(source.Mat(), dx.Mat(), dy.Mat());
-  } else {
-    Derivative5Float(FirstChannelAsFloat(source.Mat()), dx.Mat(), dy.Mat());
-  }
-}
-
-void ComputeDiffusionTensor(LevelWorkspace& workspace) {
+// Rows [rowBegin, rowEnd) of the diffusion tensor.
+void DiffusionTensorRows(LevelWorkspace& workspace, int rowBegin, int rowEnd) {
   const int width = workspace.s11.Width();
-  const int height = workspace.s22.Height();
-  EnsureFloat(workspace.d11, width, height, 1);
-  EnsureFloat(workspace.d22, width, height, 1);
-  EnsureFloat(workspace.d12x2, width, height, 1);
-  for (int y = 0; y < height; ++y) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
     const float* s11 = workspace.s11.Row<float>(y);
     const float* s22 = workspace.s22.Row<float>(y);
     const float* s12 = workspace.s12.Row<float>(y);
@@ -185,6 +200,32 @@ void ComputeDiffusionTensor(LevelWorkspace& workspace) {
   }
 }
 
+}  // namespace
+
+void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy) {
+  CV_Assert(!source.Empty() && !dx.Empty() && !dy.Empty());
+  CV_Assert(source.Depth() == CV_32F || source.Depth() == CV_8U);
+  CV_Assert(dx.Mat().type() == CV_32FC1 && dy.Mat().type() == CV_32FC1);
+  CV_Assert(dx.Mat().size() == source.Mat().size() && dy.Mat().size() == source.Mat().size());
+  if (source.Depth() == CV_32F) {
+    CV_Assert(source.Channels() == 1);
+    Derivative5Float(source.Mat(), dx.Mat(), dy.Mat());
+  } else {
+    Derivative5Float(FirstChannelAsFloat(source.Mat()), dx.Mat(), dy.Mat());
+  }
+}
+
+void ComputeDiffusionTensor(LevelWorkspace& workspace, int threads) {
+  const int width = workspace.s11.Width();
+  const int height = workspace.s22.Height();
+  EnsureFloat(workspace.d11, width, height, 1);
+  EnsureFloat(workspace.d22, width, height, 1);
+  EnsureFloat(workspace.d12x2, width, height, 1);
+  ParallelFor(
+      height, threads, [&](int begin, int end) { DiffusionTensorRows(workspace, begin, end); },
+      MinRowsPerThread(width));
+}
+
 void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
                             PairDerivatives& derivatives, LevelWorkspace& workspace) {
   const int width = first.Width();
@@ -199,8 +240,10 @@ void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, c
       EnsureFloat(derivatives.second[c], width, height, 1);
     }
     if (n == 3) {
-      ConvertColourFrame(first.Mat(), derivatives.first[0], derivatives.first[1], derivatives.first[2]);
-      ConvertColourFrame(second.Mat(), derivatives.second[0], derivatives.second[1], derivatives.second[2]);
+      ConvertColourFrame(first.Mat(), derivatives.first[0], derivatives.first[1], derivatives.first[2],
+                         params.threads);
+      ConvertColourFrame(second.Mat(), derivatives.second[0], derivatives.second[1], derivatives.second[2],
+                         params.threads);
     } else {
       first.Mat().convertTo(derivatives.first[0].Mat(), CV_32F, 1.0, 0.0);
       second.Mat().convertTo(derivatives.second[0].Mat(), CV_32F, 1.0, 0.0);
@@ -233,7 +276,7 @@ void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, c
     Derivative5(greySecond, derivatives.greySecondDx, derivatives.greySecondDy);
   }
 
-  if (params.anisotropic) ComputeStructureTensor(first.Mat(), workspace);
+  if (params.anisotropic) ComputeStructureTensor(first.Mat(), workspace, params.threads);
 }
 
 void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
@@ -266,7 +309,7 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
 
   ComputePairDerivatives(params, first, second, derivatives, workspace);
 
-  if (params.anisotropic) ComputeDiffusionTensor(workspace);
+  if (params.anisotropic) ComputeDiffusionTensor(workspace, params.threads);
 }
 
 void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace) {

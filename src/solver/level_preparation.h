@@ -6,13 +6,15 @@
 
 // Fills the parameter record, the frame data and the flow-independent part of a freshly
 // constructed full-resolution workspace (grid spacing, motion tensor images, structure and
-// diffusion tensor). Frames are 8-bit with 1 or 3 (BGR) channels, of equal size.
+// diffusion tensor). Frames are 8-bit with 1 or 3 (BGR) channels, of equal size. params.threads is
+// left as the caller set it and is the thread count of the per-pixel loops.
 void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
                    double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
                    PairDerivatives& derivatives, LevelWorkspace& workspace);
 
 // Converts both frames into the solver's channels and differentiates them; fills the structure
-// tensor of the workspace when the smoothness is anisotropic.
+// tensor of the workspace when the smoothness is anisotropic. The per-pixel loops run on
+// params.threads threads; the result is the same for every count.
 void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
                             PairDerivatives& derivatives, LevelWorkspace& workspace);
 
@@ -21,8 +23,9 @@ void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, c
 // outputs are existing float images of the source's size.
 void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy);
 
-// d11 = (s22 + 50) / den, d22 = (s11 + 50) / den, d12x2 = -2 s12 / den with den = s11 + s22 + 100.
-void ComputeDiffusionTensor(LevelWorkspace& workspace);
+// d11 = (s22 + 50) / den, d22 = (s11 + 50) / den, d12x2 = -2 s12 / den with den = s11 + s22 + 100,
+// in bands of rows on `threads` threads (the result is the same for every count).
+void ComputeDiffusionTensor(LevelWorkspace& workspace, int threads = 1);
 
 // Allocates the coefficient images of the active terms at width x height: the brightness tensors for
 // `workspace.channels` channels, both gradient tensors, and the structure tensor when anisotropic.

@@ -117,7 +117,7 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
     coarser.hy = 2.0 * finer.hy;
     AllocateWorkspaceImages(params, size.width, size.height, coarser);
     RestrictWorkspace(params, finer, coarser);
-    if (params.anisotropic) ComputeDiffusionTensor(coarser);
+    if (params.anisotropic) ComputeDiffusionTensor(coarser, params.threads);
     hierarchy.workspaces.push_back(coarser);
 
     const WeightMaps& finerWeights = hierarchy.weights.back();

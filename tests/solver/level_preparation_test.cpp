@@ -232,3 +232,39 @@ TEST(SolverRecords, WorkspaceCopiesShareTheirImages) {
   pairCopy.v.Row<float>(1)[1] = 5.0f;
   EXPECT_EQ(pair.v.Row<float>(1)[1], 5.0f);
 }
+
+// A whole real frame pair and two thin crops: channels, derivatives, structure and diffusion
+// tensor have the same bytes at every thread count.
+TEST(PrepareSolver, SameBytesAtEveryThreadCount) {
+  const cv::Rect areas[] = {cv::Rect(0, 0, 584, 388), cv::Rect(101, 57, 37, 23), cv::Rect(300, 40, 1, 50)};
+  for (const cv::Rect& area : areas) {
+    const ImageRef first = LoadCrop("middlebury/RubberWhale/frame10.png", area);
+    const ImageRef second = LoadCrop("middlebury/RubberWhale/frame11.png", area);
+    SKIP_WITHOUT_FRAME(first);
+    auto prepareAt = [&](int threads) {
+      PreparedLevel level;
+      level.params.threads = threads;
+      PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, level.params, level.derivatives,
+                    level.workspace);
+      EXPECT_EQ(level.params.threads, threads);
+      return level;
+    };
+    const PreparedLevel one = prepareAt(1);
+    for (int threads : {2, 3, 8}) {
+      const PreparedLevel many = prepareAt(threads);
+      const PairDerivatives& a = one.derivatives;
+      const PairDerivatives& b = many.derivatives;
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_TRUE(BitIdentical(a.first[c], b.first[c]) && BitIdentical(a.second[c], b.second[c]) &&
+                    BitIdentical(a.firstDx[c], b.firstDx[c]) && BitIdentical(a.firstDy[c], b.firstDy[c]) &&
+                    BitIdentical(a.secondDx[c], b.secondDx[c]) && BitIdentical(a.secondDy[c], b.secondDy[c]))
+            << area << " channel " << c << " threads " << threads;
+      }
+      EXPECT_TRUE(BitIdentical(a.greyFirstDx, b.greyFirstDx) && BitIdentical(a.greySecondDy, b.greySecondDy));
+      for (auto image : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12, &LevelWorkspace::d11,
+                         &LevelWorkspace::d22, &LevelWorkspace::d12x2}) {
+        EXPECT_TRUE(BitIdentical(one.workspace.*image, many.workspace.*image)) << area << " threads " << threads;
+      }
+    }
+  }
+}
