@@ -7,5 +7,6 @@
 // channel of a float image. At the border the window shrinks to the pixels that exist; for an even
 // count the upper of the two middle values is taken. The destination handle is made to refer to a
 // new image (any image it held before is released by the handle), so source and destination may
-// be the same handle while other copies of it keep the unfiltered image. window >= 1.
-void MedianFilterFlow(const ImageRef& source, ImageRef& destination, int window);
+// be the same handle while other copies of it keep the unfiltered image. window >= 1. Bands of rows
+// run on `threads` threads; the result is the same for every count.
+void MedianFilterFlow(const ImageRef& source, ImageRef& destination, int window, int threads = 1);

@@ -66,8 +66,8 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
     ComputeMotionTensors(params, derivatives, u, v, workspace);
     SolveIncrement(params, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight, clamp);
     if (medianWindow >= kMinMedianWindow) {
-      MedianFilterFlow(u, u, medianWindow);
-      MedianFilterFlow(v, v, medianWindow);
+      MedianFilterFlow(u, u, medianWindow, params.threads);
+      MedianFilterFlow(v, v, medianWindow, params.threads);
     }
   }
 }

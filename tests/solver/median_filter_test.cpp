@@ -1,5 +1,7 @@
 #include "solver/median_filter.h"
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "solver/solver_fixtures.h"
@@ -82,4 +84,28 @@ TEST(MedianFilterFlow, FiltersEveryChannelAndSurvivesUndefinedValues) {
   EXPECT_EQ(result.Channels(), 2);
   EXPECT_EQ(result.Mat().at<cv::Vec2f>(2, 2)[0], 1.0f);
   EXPECT_EQ(result.Mat().at<cv::Vec2f>(0, 0)[1], -2.0f);
+}
+
+// A two-channel field of a frame's size and two thin ones, filtered in place with odd and even
+// windows: the same bytes at every thread count, and other handles keep the unfiltered image.
+TEST(MedianFilterFlow, SameBytesAtEveryThreadCountAlsoInPlace) {
+  const cv::Size sizes[] = {cv::Size(584, 388), cv::Size(37, 23), cv::Size(1, 50)};
+  for (const cv::Size& size : sizes) {
+    cv::Mat field;
+    cv::merge(std::vector<cv::Mat>{RandomFloat(size.width, size.height, -5.0f, 5.0f, 81).Mat(),
+                                   RandomFloat(size.width, size.height, -5.0f, 5.0f, 82).Mat()},
+              field);
+    const ImageRef source(field);
+    for (int window : {3, 4}) {
+      ImageRef reference;
+      MedianFilterFlow(source, reference, window, 1);
+      for (int threads : {1, 2, 3, 8}) {
+        ImageRef flow = CloneFloat(source);
+        const ImageRef earlier = flow;
+        MedianFilterFlow(flow, flow, window, threads);
+        EXPECT_TRUE(BitIdentical(flow, reference)) << size << " window " << window << " threads " << threads;
+        EXPECT_TRUE(BitIdentical(earlier, source));
+      }
+    }
+  }
 }
