@@ -1,6 +1,10 @@
 #include "pipeline/weight_maps.h"
 
+#include <algorithm>
+
 #include <opencv2/imgproc.hpp>
+
+#include "image/parallel.h"
 
 namespace {
 
@@ -9,24 +13,33 @@ constexpr double kOutOfFrameThreshold = 0.9;    // a share strictly above this t
 constexpr float kDataWeightDivisor = 100.0f;    // data terms fade where the flow leaves the frame
 constexpr float kStructureTensorFactor = 0.25f; // and the smoothness follows the image edges less
 
+// The loops here cost a few operations a pixel: a thread gets a band of rows only when the band
+// holds at least this many pixels, so coarse pyramid levels stay on the calling thread.
+constexpr int kMinPixelsPerThread = 20000;
+
+int MinRowsPerThread(int width) { return std::max(1, kMinPixelsPerThread / std::max(width, 1)); }
+
 }  // namespace
 
-void MarkOutOfFrame(const ImageRef& u, const ImageRef& v, const ImageRef& outOfFrame) {
+void MarkOutOfFrame(const ImageRef& u, const ImageRef& v, const ImageRef& outOfFrame, int threads) {
   const int width = u.Width();
   const int height = u.Height();
   const float maxX = static_cast<float>(width - 1);
   const float maxY = static_cast<float>(height - 1);
   outOfFrame.Mat().setTo(0.0f);
-  for (int y = 0; y < height; ++y) {
-    const float* ur = u.Row<float>(y);
-    const float* vr = v.Row<float>(y);
-    float* out = outOfFrame.Row<float>(y);
-    for (int x = 0; x < width; ++x) {
-      const float xs = ur[x] + static_cast<float>(x);
-      const float ys = static_cast<float>(y) + vr[x];
-      if (xs < 0.0f || xs > maxX || ys < 0.0f || ys > maxY) out[x] = 1.0f;
+  auto markRows = [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
+      const float* ur = u.Row<float>(y);
+      const float* vr = v.Row<float>(y);
+      float* out = outOfFrame.Row<float>(y);
+      for (int x = 0; x < width; ++x) {
+        const float xs = ur[x] + static_cast<float>(x);
+        const float ys = static_cast<float>(y) + vr[x];
+        if (xs < 0.0f || xs > maxX || ys < 0.0f || ys > maxY) out[x] = 1.0f;
+      }
     }
-  }
+  };
+  ParallelFor(height, threads, markRows, MinRowsPerThread(width));
 }
 
 WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const ImageRef& v, float brightnessTermWeight,
@@ -38,29 +51,32 @@ WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const Image
   maps.smoothnessWeight = CreateFloat(width, height, 1);
   ImageRef outOfFrame = CreateFloat(width, height, 1);
 
-  MarkOutOfFrame(u, v, outOfFrame);
+  MarkOutOfFrame(u, v, outOfFrame, params.threads);
   // The local share of pixels whose flow leaves the frame.
   cv::blur(outOfFrame.Mat(), outOfFrame.Mat(), cv::Size(kOutOfFrameWindow, kOutOfFrameWindow));
 
-  for (int y = 0; y < height; ++y) {
-    const float* share = outOfFrame.Row<float>(y);
-    float* bw = maps.brightnessWeight.Row<float>(y);
-    float* gw = maps.gradientWeight.Row<float>(y);
-    float* sw = maps.smoothnessWeight.Row<float>(y);
-    for (int x = 0; x < width; ++x) {
-      bw[x] = brightnessTermWeight;
-      gw[x] = gradientTermWeight;
-      sw[x] = smoothnessTermWeight;
-      if (share[x] > kOutOfFrameThreshold) {
-        bw[x] /= kDataWeightDivisor;
-        gw[x] /= kDataWeightDivisor;
-        if (params.anisotropic != 0) {
-          workspace.s11.Row<float>(y)[x] *= kStructureTensorFactor;
-          workspace.s12.Row<float>(y)[x] *= kStructureTensorFactor;
-          workspace.s22.Row<float>(y)[x] *= kStructureTensorFactor;
+  auto weighRows = [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
+      const float* share = outOfFrame.Row<float>(y);
+      float* bw = maps.brightnessWeight.Row<float>(y);
+      float* gw = maps.gradientWeight.Row<float>(y);
+      float* sw = maps.smoothnessWeight.Row<float>(y);
+      for (int x = 0; x < width; ++x) {
+        bw[x] = brightnessTermWeight;
+        gw[x] = gradientTermWeight;
+        sw[x] = smoothnessTermWeight;
+        if (share[x] > kOutOfFrameThreshold) {
+          bw[x] /= kDataWeightDivisor;
+          gw[x] /= kDataWeightDivisor;
+          if (params.anisotropic != 0) {
+            workspace.s11.Row<float>(y)[x] *= kStructureTensorFactor;
+            workspace.s12.Row<float>(y)[x] *= kStructureTensorFactor;
+            workspace.s22.Row<float>(y)[x] *= kStructureTensorFactor;
+          }
         }
       }
     }
-  }
+  };
+  ParallelFor(height, params.threads, weighRows, MinRowsPerThread(width));
   return maps;
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include <opencv2/imgproc.hpp>
+
 namespace {
 
 LevelWorkspace WorkspaceWithStructure(int w, int h, float value) {
@@ -108,4 +112,51 @@ TEST(BuildWeightMaps, IsotropicNeverTouchesTheWorkspace) {
   const WeightMaps maps = BuildWeightMaps(w, h, u, CreateFloat(w, h, 1), 0.1f, 0.9f, 8.0f, Anisotropic(0), empty);
   EXPECT_EQ(cv::countNonZero(maps.gradientWeight.Mat() != 0.9f / 100.0f), 0);
   EXPECT_TRUE(empty.s11.Empty());
+}
+
+// A frame-sized and two thin flows whose left part leaves the frame, with a random structure
+// tensor: maps and turned-down tensor have the same bytes at every thread count.
+TEST(BuildWeightMaps, SameBytesAtEveryThreadCount) {
+  const cv::Size sizes[] = {cv::Size(584, 388), cv::Size(37, 23), cv::Size(1, 50)};
+  for (const cv::Size& size : sizes) {
+    const int w = size.width;
+    const int h = size.height;
+    std::mt19937 generator(17);
+    std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+    ImageRef u = CreateFloat(w, h, 1);
+    ImageRef v = CreateFloat(w, h, 1);
+    LevelWorkspace base = WorkspaceWithStructure(w, h, 0.0f);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        u.Row<float>(y)[x] = value(generator);
+        v.Row<float>(y)[x] = value(generator) * static_cast<float>(y) / static_cast<float>(h);
+        base.s11.Row<float>(y)[x] = value(generator);
+        base.s22.Row<float>(y)[x] = value(generator);
+        base.s12.Row<float>(y)[x] = value(generator);
+      }
+    }
+    PushLeftColumns(u, (w + 2) / 3);
+    auto buildAt = [&](int threads, LevelWorkspace& workspace) {
+      workspace = WorkspaceWithStructure(w, h, 0.0f);
+      base.s11.Mat().copyTo(workspace.s11.Mat());
+      base.s22.Mat().copyTo(workspace.s22.Mat());
+      base.s12.Mat().copyTo(workspace.s12.Mat());
+      SolverParams params = Anisotropic(1);
+      params.threads = threads;
+      return BuildWeightMaps(w, h, u, v, 0.1f, 0.9f, 8.0f, params, workspace);
+    };
+    LevelWorkspace one;
+    const WeightMaps mapsOne = buildAt(1, one);
+    EXPECT_GT(cv::norm(one.s11.Mat(), base.s11.Mat(), cv::NORM_INF), 0.0) << size;
+    for (int threads : {2, 3, 8}) {
+      LevelWorkspace many;
+      const WeightMaps maps = buildAt(threads, many);
+      for (auto image : {&WeightMaps::brightnessWeight, &WeightMaps::gradientWeight, &WeightMaps::smoothnessWeight}) {
+        EXPECT_EQ(cv::norm((maps.*image).Mat(), (mapsOne.*image).Mat(), cv::NORM_INF), 0.0) << size << " " << threads;
+      }
+      for (auto image : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
+        EXPECT_EQ(cv::norm((many.*image).Mat(), (one.*image).Mat(), cv::NORM_INF), 0.0) << size << " " << threads;
+      }
+    }
+  }
 }
