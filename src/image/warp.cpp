@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "image/parallel.h"
+
 namespace {
+
+// A thread gets a band of rows only when the band holds at least this many pixels.
+constexpr int kMinPixelsPerThread = 20000;
 
 // Clamps into [0, limit]; a NaN goes to 0 so that it can never reach the integer conversion.
 float ClampCoordinate(float value, float limit) {
@@ -11,16 +16,16 @@ float ClampCoordinate(float value, float limit) {
   return value > limit ? limit : value;
 }
 
-}  // namespace
-
-void WarpByFlow(const ImageRef& u, const ImageRef& v, const ImageRef& source, const ImageRef& destination) {
+// Rows [rowBegin, rowEnd) of the warped image; each output pixel reads only the flow and the source.
+void WarpRows(const ImageRef& u, const ImageRef& v, const ImageRef& source, const ImageRef& destination,
+              int rowBegin, int rowEnd) {
   const int width = source.Width();
   const int height = source.Height();
   const int channels = source.Channels();
   const float maxX = static_cast<float>(width - 1);
   const float maxY = static_cast<float>(height - 1);
 
-  for (int y = 0; y < height; ++y) {
+  for (int y = rowBegin; y < rowEnd; ++y) {
     const float* ur = u.Row<float>(y);
     const float* vr = v.Row<float>(y);
     uint8_t* out = destination.Row<uint8_t>(y);
@@ -43,4 +48,17 @@ void WarpByFlow(const ImageRef& u, const ImageRef& v, const ImageRef& source, co
       }
     }
   }
+}
+
+}  // namespace
+
+void WarpByFlow(const ImageRef& u, const ImageRef& v, const ImageRef& source, const ImageRef& destination,
+                int threads) {
+  // Warping an image onto itself reads pixels already written, in raster order: only one thread
+  // reproduces that.
+  const bool inPlace = !source.Empty() && !destination.Empty() && source.Mat().data == destination.Mat().data;
+  const int minRows = std::max(1, kMinPixelsPerThread / std::max(source.Width(), 1));
+  ParallelFor(
+      source.Height(), inPlace ? 1 : threads,
+      [&](int begin, int end) { WarpRows(u, v, source, destination, begin, end); }, minRows);
 }

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -14,6 +19,28 @@ ImageRef Gradient(int w, int h, int channels) {
     }
   }
   return image;
+}
+
+// A colour frame of the data folder when it is there, else seeded noise of the same size.
+ImageRef TexturedFrame(int w, int h) {
+  const std::string dir = MORVI_DATA_DIR;
+  cv::Mat frame = dir.empty() ? cv::Mat() : cv::imread(dir + "/middlebury/RubberWhale/frame11.png");
+  if (!frame.empty() && frame.cols >= w && frame.rows >= h) return ImageRef(frame(cv::Rect(0, 0, w, h)).clone());
+  cv::Mat noise(h, w, CV_8UC3);
+  cv::randu(noise, 0, 256);
+  return ImageRef(noise);
+}
+
+// A smooth flow of up to a few pixels that sends the border pixels out of the frame.
+ImageRef SmoothFlow(int w, int h, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::uniform_real_distribution<float> value(-6.0f, 6.0f);
+  ImageRef flow = CreateFloat(w, h, 1);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) flow.Row<float>(y)[x] = value(generator);
+  }
+  cv::GaussianBlur(flow.Mat(), flow.Mat(), cv::Size(0, 0), 2.0);
+  return flow;
 }
 
 }  // namespace
@@ -80,4 +107,27 @@ TEST(WarpByFlow, NonFiniteFlowStaysInsideTheFrame) {
   WarpByFlow(u, v, source, out);
   EXPECT_EQ(out.Row<uint8_t>(2)[2], source.Row<uint8_t>(2)[0]);
   EXPECT_EQ(out.Row<uint8_t>(1)[1], source.Row<uint8_t>(3)[1]);
+}
+
+TEST(WarpByFlow, SameBytesAtEveryThreadCount) {
+  const cv::Size sizes[] = {cv::Size(584, 388), cv::Size(37, 23), cv::Size(1, 50)};
+  for (const cv::Size& size : sizes) {
+    const ImageRef source = TexturedFrame(size.width, size.height);
+    const ImageRef u = SmoothFlow(size.width, size.height, 5);
+    const ImageRef v = SmoothFlow(size.width, size.height, 6);
+    ImageRef reference = CreateByte(size.width, size.height, 3);
+    WarpByFlow(u, v, source, reference, 1);
+    EXPECT_GT(cv::norm(reference.Mat(), source.Mat(), cv::NORM_INF), 0.0);
+    // Onto itself the warp reads pixels it has already written; that too is the same at any count.
+    ImageRef inPlaceReference = CloneByte(source);
+    WarpByFlow(u, v, inPlaceReference, inPlaceReference, 1);
+    for (int threads : {2, 3, 8}) {
+      ImageRef warped = CreateByte(size.width, size.height, 3);
+      WarpByFlow(u, v, source, warped, threads);
+      EXPECT_EQ(cv::norm(warped.Mat(), reference.Mat(), cv::NORM_INF), 0.0) << size << " threads " << threads;
+      ImageRef inPlace = CloneByte(source);
+      WarpByFlow(u, v, inPlace, inPlace, threads);
+      EXPECT_EQ(cv::norm(inPlace.Mat(), inPlaceReference.Mat(), cv::NORM_INF), 0.0) << size << " threads " << threads;
+    }
+  }
 }
