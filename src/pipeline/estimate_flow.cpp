@@ -43,7 +43,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
-  SegmentImage(frameCopy, labels, segments, static_cast<int>(minRegion), static_cast<int>(sigmaS), sigmaR);
+  SegmentImage(frameCopy, labels, segments, static_cast<int>(minRegion), static_cast<int>(sigmaS), sigmaR, threads);
 
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <new>
 
+#include "image/parallel.h"
+
 namespace {
 
 // RGB -> XYZ, with white (255, 255, 255) at Y = 255.
@@ -38,6 +40,10 @@ constexpr unsigned char kModePending = 2;
 
 constexpr int kSpeedUpNone = 0;
 constexpr int kSpeedUpHigh = 2;
+
+// The colour conversion (a cube root and a division per pixel) gets a thread only for a band of at
+// least this many pixels.
+constexpr int kMinPixelsPerThread = 20000;
 
 // One pixel in the bucket grid: its normalised coordinates and range values and its weight.
 struct GridPoint {
@@ -334,7 +340,7 @@ msImageProcessor::msImageProcessor() {
   }
 }
 
-void msImageProcessor::SetImageData(const uint8_t* pixels, ImageType type, int height, int width) {
+void msImageProcessor::SetImageData(const uint8_t* pixels, ImageType type, int height, int width, int threads) {
   if (errorLevel_ != 0) return;
   FreeOutputs();
 
@@ -349,7 +355,15 @@ void msImageProcessor::SetImageData(const uint8_t* pixels, ImageType type, int h
       return;
     }
     if (N == 3) {
-      for (size_t i = 0; i < L; ++i) ConvertRgbToLuv(pixels + 3 * i, &values[3 * i]);
+      // each pixel converts alone, so bands of rows may run on different threads
+      float* luv = values.data();
+      auto convertRows = [&](int rowBegin, int rowEnd) {
+        const size_t end = static_cast<size_t>(rowEnd) * width;
+        for (size_t i = static_cast<size_t>(rowBegin) * width; i < end; ++i) {
+          ConvertRgbToLuv(pixels + 3 * i, luv + 3 * i);
+        }
+      };
+      ParallelFor(height, threads, convertRows, std::max(1, kMinPixelsPerThread / width));
     } else {
       for (size_t i = 0; i < L; ++i) values[i] = static_cast<float>(pixels[i]);
     }

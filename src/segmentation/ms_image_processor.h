@@ -25,8 +25,9 @@ class msImageProcessor : public MeanShift {
   msImageProcessor();
 
   // pixels: height*width*N bytes, row-major, RGB order for colour (N = 3), one byte per pixel for
-  // grey (N = 1). Discards the outputs of any earlier image.
-  void SetImageData(const uint8_t* pixels, ImageType type, int height, int width);
+  // grey (N = 1). Discards the outputs of any earlier image. The colour conversion runs in bands of
+  // rows on `threads` threads; the values are the same for every count.
+  void SetImageData(const uint8_t* pixels, ImageType type, int height, int width, int threads = 1);
 
   // Mean-shift filter with spatial bandwidth sigmaS (pixels) and range bandwidth sigmaR, then
   // connection of the filtered colours into regions. Speed-up level 1 (and 2) hands a trajectory's

@@ -7,12 +7,15 @@
 #include "segmentation/seg_patch.h"
 
 // frame: 8-bit, 3 channels (BGR) or 1 channel. labels receives a new 32-bit signed label image with
-// labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled.
+// labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled. The
+// per-pixel conversions run on `threads` threads; the mean-shift filter itself stays on the
+// calling thread, because its trajectory shortcuts make a pixel's mode depend on the pixels
+// visited before it. The result is the same for every count.
 void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
-                  float sigmaR);
+                  float sigmaR, int threads = 1);
 
 // The same, reporting the mean-shift processor's error: on success it returns true and leaves
 // errorMessage empty; on an error (for example a bandwidth <= 0 or an empty frame) it returns false
 // with the processor's message, labels empty and segments without records.
 bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
-                  float sigmaR, std::string& errorMessage);
+                  float sigmaR, std::string& errorMessage, int threads = 1);

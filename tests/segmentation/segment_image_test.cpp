@@ -136,3 +136,29 @@ TEST(SegmentImage, MiddleburyFrameSegmentsIntoAPlausibleNumberOfRegions) {
   EXPECT_LE(segments.size(), 1000u);
   for (const auto& segment : segments) EXPECT_GE(segment->pixels.size(), static_cast<size_t>(kMinRegion));
 }
+
+// A real crop of odd size and two thin ones: the same labels and segment lists at every thread
+// count (only the conversions split; the filter's visiting order is unchanged).
+TEST(SegmentImage, SameSegmentsAtEveryThreadCount) {
+  const std::string path = std::string(MORVI_DATA_DIR) + "/middlebury/RubberWhale/frame10.png";
+  if (std::string(MORVI_DATA_DIR).empty() || !std::filesystem::exists(path)) GTEST_SKIP() << "no data";
+  const ImageRef full = LoadImage(path, -1);
+  ASSERT_FALSE(full.Empty());
+  const cv::Rect areas[] = {cv::Rect(120, 90, 301, 203), cv::Rect(101, 57, 37, 23), cv::Rect(300, 40, 1, 50)};
+  for (const cv::Rect& area : areas) {
+    const ImageRef frame(full.Mat()(area).clone());
+    ImageRef labelsOne;
+    SegPatchList segmentsOne;
+    SegmentImage(frame, labelsOne, segmentsOne, kMinRegion, kSigmaS, kSigmaR, 1);
+    ASSERT_FALSE(labelsOne.Empty());
+    for (int threads : {2, 3, 8}) {
+      ImageRef labels;
+      SegPatchList segments;
+      std::string error;
+      ASSERT_TRUE(SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR, error, threads)) << error;
+      EXPECT_EQ(cv::norm(labels.Mat(), labelsOne.Mat(), cv::NORM_INF), 0.0) << area << " threads " << threads;
+      ASSERT_EQ(segments.size(), segmentsOne.size()) << area << " threads " << threads;
+      for (size_t j = 0; j < segments.size(); ++j) EXPECT_EQ(segments[j]->pixels, segmentsOne[j]->pixels);
+    }
+  }
+}
