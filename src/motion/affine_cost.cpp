@@ -87,9 +87,13 @@ void AffineCostFun::Hessian(const ParamVector& /*x*/, SquareMatrix& h) {
 }  // namespace OpenCvExt
 
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params) {
+  return MinimizeAffineCost(cost, params, SharedOptimizer());
+}
+
+double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params, ZOptimizerLM& optimizer) {
   ParamVector x(OpenCvExt::AffineCostFun::kParamCount);
   double finalCost = 0.0;
-  SharedOptimizer().Minimize(cost, x, finalCost);
+  optimizer.Minimize(cost, x, finalCost);
   params.a0 = static_cast<float>(x[0]);
   params.a1 = static_cast<float>(x[1]);
   params.a2 = static_cast<float>(x[2]);

@@ -57,3 +57,5 @@ class AffineCostFun : public ZAnyScaleFunction {
 // Minimises the cost with the shared optimizer from all six parameters at zero and returns the
 // final cost; params receives the optimum as floats.
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params);
+// The same with a given optimizer (one per thread when fits run side by side).
+double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params, ZOptimizerLM& optimizer);

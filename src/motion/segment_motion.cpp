@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "image/parallel.h"
+
 namespace {
 
 constexpr int kMinSegmentPixels = 200;   // below this a segment carries too little evidence for six parameters
@@ -19,6 +21,9 @@ constexpr float kAcceptFraction = 0.6f;   // the model must explain more than th
 constexpr size_t kProgressEvery = 100;    // one progress dot per this many segments
 constexpr double kRandomRange = 32767.0;  // largest value of RandomGenerator::Next
 constexpr int kCountChunk = 64;           // pixels counted between two checks of the early stop
+// Hypotheses are shared out among threads in runs of at least this many (a fit and a vote take
+// about a microsecond, starting a thread some tens).
+constexpr int kMinHypothesesPerThread = 250;
 
 static_assert(RandomGenerator::kMax == 32767, "the sampling formula maps 0..32767 onto the pixel list");
 
@@ -46,6 +51,76 @@ int SmallestBeatingCount(int bestCount, int n) {
   int count = bestCount + 1;
   while (count <= n && !(Fraction(count, n) > best)) ++count;
   return count;
+}
+
+// The pixel indices of one drawn triple.
+struct Triple {
+  int k[3];
+};
+
+// The best hypothesis of a run of consecutive hypotheses: the first one of the highest score.
+struct RunBest {
+  bool found = false;
+  float score = 0.0f;
+  AffineParams params;
+  std::vector<cv::Point> inliers;  // kept by the reference scan only
+};
+
+// Fits and votes hypotheses [begin, end) of the drawn triples in their order, as the one loop over
+// all hypotheses would, but with its own running best: a hypothesis is dropped early only when it
+// cannot beat an earlier one of the same run. Merging runs in their order, a later run's best
+// winning only with a strictly higher score, gives the first hypothesis of the highest score
+// overall, which is the one the single loop keeps.
+void VoteHypotheses(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
+                    const GatheredSegment& seg, const std::vector<Triple>& triples, int begin, int end,
+                    float inlierThreshold, float bound, InlierScan scan, ZOptimizerLM& optimizer, RunBest& best) {
+  const int n = static_cast<int>(pixels.size());
+  OpenCvExt::AffineCostFun cost;
+  cost.SetFlow(u, v);
+  std::vector<cv::Point> triple(3);
+  std::vector<cv::Point> inliers;
+  if (scan == InlierScan::kReference) inliers.reserve(pixels.size());
+  int beatingCount = SmallestBeatingCount(0, n);
+
+  for (int h = begin; h < end; ++h) {
+    // Once no count can beat the best, no later hypothesis of the run changes anything.
+    if (scan == InlierScan::kEarlyStop && beatingCount > n) break;
+
+    // the three pixels determine the model exactly
+    for (int j = 0; j < 3; ++j) triple[j] = pixels[triples[h].k[j]];
+    cost.SetPoints(triple);
+    AffineParams a;
+    MinimizeAffineCost(cost, a, optimizer);
+
+    // vote
+    if (scan == InlierScan::kReference) {
+      const float score = CollectAffineInliers(u, v, pixels, a, inlierThreshold, inliers);
+      if (score > best.score) {
+        best.found = true;
+        best.score = score;
+        best.params = a;
+        best.inliers = inliers;
+      }
+    } else {
+      const int maxMisses = scan == InlierScan::kEarlyStop ? n - beatingCount : n;
+      const int count = CountAffineInliers(seg, a, bound, maxMisses);
+      if (count < 0) continue;
+      const float score = Fraction(count, n);
+      if (score > best.score) {
+        best.found = true;
+        best.score = score;
+        best.params = a;
+        beatingCount = SmallestBeatingCount(count, n);
+      }
+    }
+  }
+}
+
+// True when the shared optimizer stops by the default criterion, which a fresh optimizer with the
+// same tolerance reproduces on another thread.
+bool SharedOptimizerIsDefault() {
+  ZOptimizerLM& shared = SharedOptimizer();
+  return shared.Terminator() == nullptr || shared.Terminator() == &shared.DefaultTerminator();
 }
 
 void ListInliers(const GatheredSegment& seg, const std::vector<cv::Point>& pixels, const AffineParams& a,
@@ -156,7 +231,7 @@ float SquaredInlierBound(float inlierThreshold) {
 SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
-                                  InlierScan scan) {
+                                  InlierScan scan, int threads) {
   SegmentFitResult result;
   const int n = static_cast<int>(pixels.size());
   if (n < kMinSegmentPixels) return result;
@@ -165,20 +240,13 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
   GatheredSegment seg;
   GatherSegment(u, v, mask, pixels, maskThreshold, seg);
 
-  OpenCvExt::AffineCostFun cost;
-  cost.SetFlow(u, v);
-  std::vector<cv::Point> triple(3);
-  std::vector<cv::Point> inliers;
-  std::vector<cv::Point> bestInliers;
-  inliers.reserve(pixels.size());
-  bestInliers.reserve(pixels.size());
-
-  const float bound = SquaredInlierBound(inlierThreshold);
-  float bestScore = 0.0f;
-  int beatingCount = SmallestBeatingCount(0, n);
-
-  for (int iteration = 0; iteration < iterations; ++iteration) {
-    // draw a non-degenerate triple of sampleable pixels
+  // Draw every hypothesis's non-degenerate triple of sampleable pixels first. The draws depend on
+  // nothing the votes compute, so the generator goes through exactly the sequence of the loop
+  // that alternates drawing and voting, including the stop after a run of failed attempts.
+  std::vector<Triple> triples;
+  triples.reserve(static_cast<size_t>(std::max(iterations, 0)));
+  bool degenerated = false;
+  for (int iteration = 0; iteration < iterations && !degenerated; ++iteration) {
     bool sampled = false;
     for (int attempt = 0; attempt < kMaxSampleAttempts && !sampled; ++attempt) {
       const int k0 = DrawIndex(random, n);
@@ -186,50 +254,59 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
       const int k2 = DrawIndex(random, n);
       if (IsDegenerateTriple(pixels[k0], pixels[k1], pixels[k2])) continue;
       if (!seg.sampleable[k0] || !seg.sampleable[k1] || !seg.sampleable[k2]) continue;
-      triple[0] = pixels[k0];
-      triple[1] = pixels[k1];
-      triple[2] = pixels[k2];
+      triples.push_back(Triple{{k0, k1, k2}});
       sampled = true;
     }
-    if (!sampled) {
-      std::cout << "Degenerated" << std::endl;
-      result.bestScore = bestScore;
-      result.degenerated = true;
-      return result;
-    }
-
-    // Once no count can beat the best, a hypothesis changes nothing; only the draws above still
-    // matter (a later run of failed attempts still cancels the segment).
-    if (scan == InlierScan::kEarlyStop && beatingCount > n) continue;
-
-    // the three pixels determine the model exactly
-    cost.SetPoints(triple);
-    AffineParams a;
-    MinimizeAffineCost(cost, a);
-
-    // vote
-    if (scan == InlierScan::kReference) {
-      const float score = CollectAffineInliers(u, v, pixels, a, inlierThreshold, inliers);
-      if (score > bestScore) {
-        bestScore = score;
-        bestInliers = inliers;
-      }
-    } else {
-      const int maxMisses = scan == InlierScan::kEarlyStop ? n - beatingCount : n;
-      const int count = CountAffineInliers(seg, a, bound, maxMisses);
-      if (count < 0) continue;
-      const float score = Fraction(count, n);
-      if (score > bestScore) {
-        bestScore = score;
-        ListInliers(seg, pixels, a, bound, bestInliers);
-        beatingCount = SmallestBeatingCount(count, n);
-      }
-    }
+    degenerated = !sampled;
   }
 
-  result.bestScore = bestScore;
-  if (forceWrite || bestScore > acceptFraction) {
+  // Vote in runs of consecutive hypotheses, one run per thread. The calling thread takes the first
+  // run with the shared optimizer; the others get fresh ones, used only while the shared one stops
+  // by the default criterion (and with its tolerance), so every fit is the same on every thread.
+  const int hypotheses = static_cast<int>(triples.size());
+  const int threadLimit = SharedOptimizerIsDefault() ? std::max(1, threads) : 1;
+  const int runCount = std::clamp(hypotheses / kMinHypothesesPerThread, 1, threadLimit);
+  std::vector<RunBest> runBest(static_cast<size_t>(runCount));
+  const float bound = SquaredInlierBound(inlierThreshold);
+  const double tolerance = SharedOptimizer().DefaultTerminator().Tolerance();
+  auto runBound = [&](int r) { return static_cast<int>(static_cast<int64_t>(hypotheses) * r / runCount); };
+  ParallelFor(runCount, runCount, [&](int firstRun, int endRun) {
+    for (int r = firstRun; r < endRun; ++r) {
+      if (r == 0) {
+        VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
+                       SharedOptimizer(), runBest[0]);
+      } else {
+        ZOptimizerLM optimizer;
+        optimizer.DefaultTerminator().SetTolerance(tolerance);
+        VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
+                       optimizer, runBest[static_cast<size_t>(r)]);
+      }
+    }
+  });
+
+  RunBest best;
+  for (RunBest& run : runBest) {
+    if (run.score > best.score) best = std::move(run);
+  }
+
+  if (degenerated) {
+    std::cout << "Degenerated" << std::endl;
+    result.bestScore = best.score;
+    result.degenerated = true;
+    return result;
+  }
+
+  result.bestScore = best.score;
+  if (forceWrite || best.score > acceptFraction) {
     // refit to every pixel that supported the best hypothesis
+    std::vector<cv::Point> bestInliers;
+    if (scan == InlierScan::kReference) {
+      bestInliers = std::move(best.inliers);
+    } else if (best.found) {
+      ListInliers(seg, pixels, best.params, bound, bestInliers);
+    }
+    OpenCvExt::AffineCostFun cost;
+    cost.SetFlow(u, v);
     cost.SetPoints(bestInliers);
     MinimizeAffineCost(cost, result.params);
     WriteSegmentFlow(u, v, pixels, mask, result.params, maskThreshold);
@@ -239,19 +316,19 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
 }
 
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan) {
+                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads) {
   CheckImages(u, v, mask);
   RandomGenerator random(seed ? *seed : CalendarSeed());
   const int iterations = forceWrite ? kForcedIterations : kIterations;
   for (size_t i = 0; i < segments.size(); ++i) {
     if (!segments[i]) throw std::invalid_argument("FitSegmentMotions: null segment record");
     FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
-                     kAcceptFraction, random, scan);
+                     kAcceptFraction, random, scan, threads);
     if (i % kProgressEvery == 0) std::cout << '.' << std::flush;
   }
 }
 
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed) {
-  FitSegmentMotions(segments, u, v, mask, forceWrite, seed, InlierScan::kEarlyStop);
+                       bool forceWrite, std::optional<uint32_t> seed, int threads) {
+  FitSegmentMotions(segments, u, v, mask, forceWrite, seed, InlierScan::kEarlyStop, threads);
 }

@@ -38,12 +38,14 @@ struct SegmentFitResult {
 // Fits an affine motion to every segment of at least 200 pixels and writes it into u and v where
 // more than 60 % of the segment's pixels agree within 0.3 pixel (always when forceWrite). A pixel
 // is sampled only when |mask| >= 0.5 and overwritten only when mask < 0.5. Without a seed the
-// sampling generator is seeded from the calendar time.
+// sampling generator is seeded from the calendar time. Segments are fitted one after the other
+// from the one generator; within a segment the hypotheses are voted on `threads` threads, with
+// the same result for every count.
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed = std::nullopt);
+                       bool forceWrite, std::optional<uint32_t> seed = std::nullopt, int threads = 1);
 // The same with a chosen inlier scan (the overload above uses InlierScan::kEarlyStop).
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan);
+                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads = 1);
 
 // Robust fit for one segment. Segments below 200 pixels are left alone. Every iteration draws a
 // non-degenerate triple of sampleable pixels (|mask| >= maskThreshold; up to 60 attempts, else
@@ -51,11 +53,14 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
 // fraction of pixels whose residual is strictly below inlierThreshold. When the best fraction is
 // strictly above acceptFraction (or forceWrite), the model is refitted to the best hypothesis's
 // inliers and written where mask < maskThreshold. u, v and mask are single-channel float images
-// of one size holding every pixel of the list.
+// of one size holding every pixel of the list. The triples are drawn first, in the order of the
+// hypotheses; the fits and votes then run in runs of consecutive hypotheses on up to `threads`
+// threads (one only while the shared optimizer has a criterion other than its default). The
+// first hypothesis of the highest score wins, so the result is the same for every count.
 SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
-                                  InlierScan scan = InlierScan::kEarlyStop);
+                                  InlierScan scan = InlierScan::kEarlyStop, int threads = 1);
 
 // True when the three points are collinear or two of them coincide.
 bool IsDegenerateTriple(const cv::Point& p0, const cv::Point& p1, const cv::Point& p2);

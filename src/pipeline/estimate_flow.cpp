@@ -48,7 +48,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
   mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, seed);
+  FitSegmentMotions(segments, u, v, mask, false, seed, threads);
   ReleaseSegPatches(segments);
 
   // 7. Small frames: a smoother final pass with a single outer iteration.
