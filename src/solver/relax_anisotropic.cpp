@@ -276,11 +276,11 @@ constexpr int kStencilReach = 2;
 constexpr int kBlockOvershoot = 1;
 // Row tasks relaxed together by one thread.
 constexpr int kTaskGroup = kMaxBlockGroup;
-// Columns between two publications of a task's progress.
-constexpr int kProgressColumns = 64;
-// Levels smaller than this are relaxed on one thread: the hand-over costs more than it saves.
-constexpr long kMinParallelPixels = 4096;
+// Levels smaller than this are relaxed on one thread: starting threads costs more than it saves.
+constexpr long kMinParallelPixels = 16384;
 constexpr int kMinParallelRows = 8;
+// Narrowest column band a thread takes.
+constexpr int kMinBandColumns = 96;
 
 // A row task under way: its colour pixels left of x are relaxed.
 struct TaskCursor {
@@ -290,12 +290,14 @@ struct TaskCursor {
   int reach = 0;       // the last column the next step reads in other rows
 };
 
-void PlanStep(const BoundSweep& sweep, TaskCursor& c) {
-  c.block = sweep.simd && SimdBlockFits(sweep.level, c.x, c.y, 2);
+// Plans the next step of a task inside the column band that ends at bandEnd: a vector block only
+// when all its pixels lie in the band.
+void PlanStep(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
+  c.block = sweep.simd && c.x + 2 * (kSimdLanes - 1) < bandEnd && SimdBlockFits(sweep.level, c.x, c.y, 2);
   c.reach = c.block ? c.x + 2 * (kSimdLanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
 }
 
-void TakeStep(const BoundSweep& sweep, TaskCursor& c) {
+void TakeStep(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
   if (c.block) {
     RelaxBlockSimd(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
     c.x += 2 * kSimdLanes;
@@ -303,68 +305,77 @@ void TakeStep(const BoundSweep& sweep, TaskCursor& c) {
     UpdatePixel(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
     c.x += 2;
   }
-  PlanStep(sweep, c);
+  PlanStep(sweep, c, bandEnd);
 }
 
-// Publishes how far a task has come, every kProgressColumns columns and at its end.
-struct ProgressWriter {
-  std::atomic<int>* target = nullptr;
-  int published = 0;
-  void Update(int x, int width) {
-    if (target == nullptr) return;
-    if (x >= width) {
-      target->store(width, std::memory_order_release);
-    } else if (x >= published + kProgressColumns) {
-      target->store(x, std::memory_order_release);
-      published = x;
-    }
-  }
-};
-
 // Relaxes the row tasks first .. first + count - 1 (count <= kTaskGroup) of the sweep's
-// interleaved order with the order's values. A pixel of a task reads or overwrites only values
-// within two columns of it in the rows of neighbouring tasks, so a step of a task may run once the
-// task before it is finished beyond every column the step reads: for the group's first task that
-// is the task published in `before` (finished when null), for the others the previous task of the
-// group. Each task then trails the one before it by a couple of blocks, and the vector blocks of
-// all tasks that may go are relaxed together, their dependency chains interleaved. The last task's
-// progress is published in `last` for the next group.
-void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, const std::atomic<int>* before,
-                    std::atomic<int>* last) {
+// interleaved order inside the column band [bandBegin, bandEnd), with the order's values.
+//
+// A pixel of a task reads or overwrites only values within two columns of it in the rows of
+// neighbouring tasks, and values to its left in its own row. So a step of a task may run once the
+// task is finished left of the band (by the band to the left) and the task before it is finished
+// beyond every column the step reads: inside the band that is this group's cursor of the previous
+// task, outside it the progress that the owner of that part published. Each task then trails the
+// one before it by a couple of blocks, and the vector blocks of all tasks that may go are relaxed
+// together, their dependency chains interleaved. `progress` (null when one band covers the whole
+// row and the tasks before this group are finished) holds, per task, the column left of which all
+// its pixels are relaxed; this band publishes its own tasks' progress there.
+void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin, int bandEnd,
+                    std::atomic<int>* progress) {
   const int width = sweep.level.width;
   const int height = sweep.level.height;
   TaskCursor c[kTaskGroup];
+  bool leftDone[kTaskGroup];
+  int seen[kTaskGroup];  // last progress read of the task before each task
   for (int k = 0; k < count; ++k) {
     int colour = 0;
     RowTask(first + k, height, colour, c[k].y);
-    c[k].x = (colour + c[k].y) % 2;
-    PlanStep(sweep, c[k]);
+    c[k].x = bandBegin + ((colour + c[k].y - bandBegin) % 2 + 2) % 2;
+    PlanStep(sweep, c[k], bandEnd);
+    leftDone[k] = bandBegin == 0;
+    seen[k] = 0;
   }
-  ProgressWriter writeLast{last, 0};
-  int seen = before == nullptr ? width : before->load(std::memory_order_acquire);
-
-  // A task may have no pixel of its colour at all (a level one column wide), so every task is
-  // watched, not only the last.
-  auto unfinished = [&] {
-    for (int k = 0; k < count; ++k) {
-      if (c[k].x < width) return true;
-    }
-    return false;
+  auto finished = [&](int column) { return std::min(width, column); };
+  auto publish = [&](int k) {
+    if (progress != nullptr) progress[first + k].store(std::min(c[k].x, bandEnd), std::memory_order_release);
   };
-  while (unfinished()) {
-    // which tasks may take their next step now
+  // Whether a task's finished state in this band has been published; a task whose colour has no
+  // pixel in the band is finished there as soon as the band to the left is.
+  bool closed[kTaskGroup];
+  bool stepped[kTaskGroup];
+  for (int k = 0; k < count; ++k) closed[k] = stepped[k] = false;
+  int idle = 0;
+  for (;;) {
+    bool unfinished = false;
     bool ready[kTaskGroup];
     for (int k = 0; k < count; ++k) {
-      if (c[k].x >= width) {
-        ready[k] = false;
-      } else if (k == 0) {
-        const int needed = std::min(width, c[0].reach + 1);
-        if (seen < needed) seen = before->load(std::memory_order_acquire);
-        ready[k] = seen >= needed;
+      ready[k] = false;
+      if (closed[k]) continue;
+      unfinished = true;
+      if (!leftDone[k]) {
+        leftDone[k] = progress[first + k].load(std::memory_order_acquire) >= bandBegin;
+        if (!leftDone[k]) continue;
+      }
+      if (c[k].x >= bandEnd) {
+        // The last step published the band's end already, and the band to the right may have gone
+        // on since: only a task without a pixel in the band publishes here.
+        if (!stepped[k]) publish(k);
+        closed[k] = true;
+        continue;
+      }
+      const int task = first + k;
+      if (k > 0 && c[k - 1].x < bandEnd) {
+        ready[k] = c[k - 1].x > c[k].reach;
+      } else if (task == 0 || progress == nullptr) {
+        ready[k] = true;
       } else {
-        ready[k] = c[k - 1].x >= width || c[k - 1].x > c[k].reach;
+        const int needed = finished(c[k].reach + 1);
+        if (seen[k] < needed) seen[k] = progress[task - 1].load(std::memory_order_acquire);
+        ready[k] = seen[k] >= needed;
       }
     }
+    if (!unfinished) break;
+
     int xs[kTaskGroup];
     int ys[kTaskGroup];
     int inGroup[kTaskGroup];
@@ -373,13 +384,15 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, const std::at
     for (int k = 0; k < count; ++k) {
       if (!ready[k]) continue;
       moved = true;
+      stepped[k] = true;
       if (c[k].block) {
         xs[blocks] = c[k].x;
         ys[blocks] = c[k].y;
         inGroup[blocks] = k;
         ++blocks;
       } else {
-        TakeStep(sweep, c[k]);
+        TakeStep(sweep, c[k], bandEnd);
+        publish(k);
       }
     }
     if (blocks > 0) {
@@ -387,36 +400,41 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, const std::at
       for (int b = 0; b < blocks; ++b) {
         TaskCursor& cursor = c[inGroup[b]];
         cursor.x += 2 * kSimdLanes;
-        PlanStep(sweep, cursor);
+        PlanStep(sweep, cursor, bandEnd);
+        publish(inGroup[b]);
       }
     }
-    if (!moved) std::this_thread::yield();  // only the first task can wait, on another thread
-    writeLast.Update(c[count - 1].x, width);
+    if (moved) {
+      idle = 0;
+    } else if (++idle > 64) {
+      std::this_thread::yield();  // waiting on another band's thread
+    }
   }
-  writeLast.Update(width, width);
 }
 
-// The sweep on several threads with the sequential result. Workers take groups of consecutive row
-// tasks in order from a shared counter, and each group waits on the progress of the task before
-// it. A group is only waited on once a running worker has taken it, so the schedule cannot stall
-// however many of the workers the thread pool actually runs at once.
-void RelaxPipelined(const BoundSweep& sweep, int threads) {
+// The sweep on several threads with the sequential result. The columns are cut into one band per
+// thread; every thread takes all row tasks in the sweep's order, a group at a time, inside its
+// band, and waits on the progress that the neighbouring bands publish per task. Threads exchange
+// only the few columns at the band edges, so they hardly share cache lines. The waits need all
+// bands running at once, hence threads of their own rather than a pool.
+void RelaxBanded(const BoundSweep& sweep, int bands) {
+  const int width = sweep.level.width;
   const int tasks = RowTaskCount(sweep.level.height);
-  const int groups = (tasks + kTaskGroup - 1) / kTaskGroup;
-  std::vector<std::atomic<int>> progress(groups);
+  std::vector<std::atomic<int>> progress(tasks);
   for (std::atomic<int>& p : progress) p.store(0, std::memory_order_relaxed);
-  std::atomic<int> next{0};
 
-  cv::parallel_for_(
-      cv::Range(0, threads),
-      [&](const cv::Range&) {
-        for (int g = next.fetch_add(1); g < groups; g = next.fetch_add(1)) {
-          const int first = g * kTaskGroup;
-          RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), g > 0 ? &progress[g - 1] : nullptr,
-                         &progress[g]);
-        }
-      },
-      threads);
+  auto band = [&](int b) {
+    const int begin = static_cast<int>(static_cast<long>(width) * b / bands);
+    const int end = static_cast<int>(static_cast<long>(width) * (b + 1) / bands);
+    for (int first = 0; first < tasks; first += kTaskGroup) {
+      RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), begin, end, progress.data());
+    }
+  };
+  std::vector<std::thread> helpers;
+  helpers.reserve(bands - 1);
+  for (int b = 1; b < bands; ++b) helpers.emplace_back(band, b);
+  band(0);
+  for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace
@@ -444,16 +462,16 @@ void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& param
   const int width = sweep.level.width;
   const int height = sweep.level.height;
 
-  const int threads = std::min<int>(params.threads, (RowTaskCount(height) + kTaskGroup - 1) / kTaskGroup);
-  if (threads > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
-    RelaxPipelined(sweep, threads);
+  const int bands = std::min<int>(params.threads, width / kMinBandColumns);
+  if (bands > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
+    RelaxBanded(sweep, bands);
     return;
   }
   // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
   // behind the colour-0 rows, a group of row tasks at a time; the result is the same bit for bit.
   const int tasks = RowTaskCount(height);
   for (int first = 0; first < tasks; first += kTaskGroup) {
-    RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), nullptr, nullptr);
+    RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), 0, width, nullptr);
   }
 }
 
