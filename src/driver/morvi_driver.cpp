@@ -212,10 +212,9 @@ int RunMorvi(int argc, char** argv) {
   }
   if (positional.size() > 3) settings.resultDirectory = positional[3];
 
-  // OpenCV's worker pool runs our parallel stages and its own filters and resamplings; no result
-  // depends on how rows are split. More workers than cores are not granted by the pool (the work
-  // is then split as asked and run on the cores there are).
-  cv::setNumThreads(std::min(settings.threads, DefaultThreadCount()));
+  // The estimate splits its work over threads of its own (settings.threads). OpenCV's pool stays
+  // on this thread: its idle workers spin after every call and would take the cores from ours.
+  cv::setNumThreads(1);
 
   const std::vector<std::string> names = ListImageFiles(settings.imageDirectory, settings.imageType);
   if (names.size() < 2) return 0;

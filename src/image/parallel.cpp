@@ -5,8 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include <opencv2/core/utility.hpp>
-
 int DefaultThreadCount() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : static_cast<int>(cores);
@@ -20,22 +18,28 @@ void ParallelFor(int count, int threads, const std::function<void(int, int)>& bo
     body(0, count);
     return;
   }
-  // Range r covers [count * r / ranges, count * (r + 1) / ranges). The ranges run on OpenCV's
-  // worker threads, whose number the program sets once; an exception is carried back here.
+  // Range r covers [count * r / ranges, count * (r + 1) / ranges). Threads of their own rather
+  // than a pool: a pool's idle workers spin for a while after each job and would take the core
+  // from the relaxation sweep's threads, which run between these calls.
   auto bound = [&](int r) { return static_cast<int>(static_cast<long long>(count) * r / ranges); };
   std::vector<std::exception_ptr> errors(ranges);
-  cv::parallel_for_(
-      cv::Range(0, ranges),
-      [&](const cv::Range& stripes) {
-        for (int r = stripes.start; r < stripes.end; ++r) {
-          try {
-            body(bound(r), bound(r + 1));
-          } catch (...) {
-            errors[r] = std::current_exception();
-          }
-        }
-      },
-      ranges);
+  std::vector<std::thread> workers;
+  workers.reserve(ranges - 1);
+  for (int r = 1; r < ranges; ++r) {
+    workers.emplace_back([&, r] {
+      try {
+        body(bound(r), bound(r + 1));
+      } catch (...) {
+        errors[r] = std::current_exception();
+      }
+    });
+  }
+  try {
+    body(bound(0), bound(1));
+  } catch (...) {
+    errors[0] = std::current_exception();
+  }
+  for (std::thread& worker : workers) worker.join();
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }

@@ -277,10 +277,10 @@ constexpr int kBlockOvershoot = 1;
 // Row tasks relaxed together by one thread.
 constexpr int kTaskGroup = kMaxBlockGroup;
 // Levels smaller than this are relaxed on one thread: starting threads costs more than it saves.
-constexpr long kMinParallelPixels = 16384;
+constexpr long kMinParallelPixels = 8192;
 constexpr int kMinParallelRows = 8;
 // Narrowest column band a thread takes.
-constexpr int kMinBandColumns = 96;
+constexpr int kMinBandColumns = 64;
 
 // A row task under way: its colour pixels left of x are relaxed.
 struct TaskCursor {
