@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # One command for the accuracy/speed comparison against OpenCV's dense flow methods on the
-# Middlebury and Sintel pairs with ground truth (one run, one thread). Prints a markdown table.
-#   bash bench/run-comparison.sh [--only NAME] [--skip-peers]
+# Middlebury and Sintel pairs with ground truth, morvi and DeepFlow at one and at two threads (one
+# run). Prints a markdown table, then the full-resolution sweep's nanoseconds per pixel.
+#   bash bench/run-comparison.sh [--only NAME] [--skip-peers] [--threads N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh libopencv-contrib-dev time
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMORVI_BENCH=ON -DMORVI_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target morvi compare_peers
+cmake --build build-bench -j"$(nproc)" --target morvi compare_peers bench_solver
 ./build-bench/compare_peers --morvi build-bench/morvi "$@"
+echo
+echo "Relaxation sweep and operator at full resolution (Urban2 640x480):"
+./build-bench/bench_solver --sweep-only | grep "full-resolution"
