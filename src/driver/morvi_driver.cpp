@@ -271,7 +271,7 @@ int RunMorvi(int argc, char** argv) {
     if (!SaveFlowResult(u, v, base + kFlowSuffix, kPictureScaleFromFlow)) status = 1;
 
     ImageRef warped = CreateByte(width, height, first.Channels());
-    WarpByFlow(u, v, second, warped);
+    WarpByFlow(u, v, second, warped, settings.threads);
     const std::string warpName = base + kWarpSuffix + (channels == 3 ? ".ppm" : ".pgm");
     const std::string temporaryName = TemporaryNameFor(warpName);
     if (!SaveImage(warped, temporaryName) || !CommitTemporaryFile(temporaryName, warpName)) {

@@ -61,11 +61,11 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
 
   // 8.-10. Final variational pass at full resolution.
   SolverParams params;
+  params.threads = threads;  // the preparation splits its rows too
   PairDerivatives derivatives;
   LevelWorkspace workspace;
   PrepareSolver(first, second, brightnessEps, gradientEps, smoothnessEps, anisotropic, params, derivatives,
                 workspace);
-  params.threads = threads;
   const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
                                              finalSmoothness, params, workspace);
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,

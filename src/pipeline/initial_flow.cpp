@@ -64,11 +64,11 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     }
 
     SolverParams params;
+    params.threads = threads;  // the preparation splits its rows too
     PairDerivatives derivatives;
     LevelWorkspace workspace;
     PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
                   derivatives, workspace);
-    params.threads = threads;
     std::cout << "." << std::flush;
     const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
                                                smoothnessTermWeight, params, workspace);
