@@ -1,6 +1,5 @@
 #include "driver/morvi_driver.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>

@@ -273,7 +273,7 @@ MORVI_AVX2_INLINE void ComputeBlockTerms(const AnisotropicLevel& L, const float*
 
 // Lanes of a block's terms in memory, for the scalar chain through the left neighbours.
 struct BlockLanes {
-  alignas(32) float du0[8], dv0[8], a11[8], a12[8], a22[8], bu[8], bv[8], psiC[8], cxAlpha[8], cxyAlpha[8];
+  alignas(32) float a11[8], a12[8], a22[8], bu[8], bv[8], psiC[8], cxAlpha[8], cxyAlpha[8];
   alignas(32) float d11SumL[8], ecL[8], wR[8], wU[8], wD[8];
   alignas(32) float diffLu[8], diffLv[8], termRu[8], termRv[8], termUu[8], termUv[8], termDu[8], termDv[8];
   alignas(32) float mixedRu[8], mixedRv[8], mixedLu[8], mixedLv[8], mixedVu[8], mixedVv[8], ownU[8], ownV[8];
@@ -287,7 +287,7 @@ MORVI_AVX2_INLINE void Store(double* p, D8 a) {
 }
 
 MORVI_AVX2_INLINE void StoreLanes(const BlockTerms& t, BlockLanes& b) {
-  Store(b.du0, t.du0), Store(b.dv0, t.dv0), Store(b.a11, t.a11), Store(b.a12, t.a12), Store(b.a22, t.a22);
+  Store(b.a11, t.a11), Store(b.a12, t.a12), Store(b.a22, t.a22);
   Store(b.bu, t.bu), Store(b.bv, t.bv), Store(b.psiC, t.psiC), Store(b.cxAlpha, t.cxAlpha);
   Store(b.cxyAlpha, t.cxyAlpha), Store(b.d11SumL, t.d11SumL), Store(b.ecL, t.ecL);
   Store(b.wR, t.wR), Store(b.wU, t.wU), Store(b.wD, t.wD);
@@ -360,15 +360,6 @@ bool SimdKernelsAvailable() {
   return available;
 }
 
-MORVI_AVX2 void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xs, int y) {
-  const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(y) * L.stride + xs;
-  BlockLanes b;
-  PrepareBlock(L, fu, fv, o, b);
-  // Lane by lane in column order: each pixel's left neighbour's magnitude reads the new value of
-  // the pixel two columns to the left, written by the previous lane (or block) just before.
-  for (int j = 0; j < kSimdLanes; ++j) FinishLane(L, b, kLaneOfPixel[j], o + 2 * j);
-}
-
 template <int kBlocks>
 MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, const float* fv, const int* xs,
                                    const int* ys) {
@@ -378,7 +369,10 @@ MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, c
     o[k] = static_cast<std::ptrdiff_t>(ys[k]) * L.stride + xs[k];
     PrepareBlock(L, fu, fv, o[k], lanes[k]);
   }
-  // Independent chains, one lane of each in turn, so that one's latency hides the others'.
+  // Lane by lane in column order: each pixel's left neighbour's magnitude reads the new value of
+  // the pixel two columns to the left, written by the previous lane (or block) just before.
+  // Independent chains of several blocks, one lane of each in turn, so that one's latency hides
+  // the others'.
   for (int j = 0; j < kSimdLanes; ++j) {
     for (int k = 0; k < kBlocks; ++k) FinishLane(L, lanes[k], kLaneOfPixel[j], o[k] + 2 * j);
   }
@@ -444,7 +438,6 @@ MORVI_AVX2 void ApplyBlockSimd(const AnisotropicLevel& L, int xs, int y, float* 
 #else  // no vector kernels on this processor family
 
 bool SimdKernelsAvailable() { return false; }
-void RelaxBlockSimd(const AnisotropicLevel&, const float*, const float*, int, int) {}
 void RelaxBlockGroupSimd(const AnisotropicLevel&, const float*, const float*, int, const int*, const int*) {}
 void ApplyBlockSimd(const AnisotropicLevel&, int, int, float*, float*) {}
 

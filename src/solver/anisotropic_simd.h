@@ -20,16 +20,14 @@ inline bool SimdBlockFits(const AnisotropicLevel& L, int xs, int y, int step) {
   return y >= 2 && y <= L.height - 3 && xs >= 2 && xs + (kSimdLanes - 1) * step + 3 <= L.width - 1;
 }
 
-// Relaxes the pixels xs, xs + 2, ..., xs + 14 of row y in place, in that order, exactly as eight
-// scalar pixel updates would (the chain through each left neighbour's new value is kept).
-void RelaxBlockSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int xs, int y);
-
 // Most blocks RelaxBlockGroupSimd takes at once.
 constexpr int kMaxBlockGroup = 4;
 
-// Relaxes `count` (1 .. kMaxBlockGroup) blocks at (xs[k], ys[k]) as RelaxBlockSimd would one after
-// the other, their pixel chains interleaved. The caller guarantees that the blocks neither read nor
-// write each other's values (rows and columns far enough apart in the sweep's schedule).
+// Relaxes `count` (1 .. kMaxBlockGroup) blocks of eight same-colour pixels, the block k at columns
+// xs[k], xs[k] + 2, ..., xs[k] + 14 of row ys[k], in place and exactly as scalar pixel updates in
+// that order would, the blocks' pixel chains interleaved. The caller guarantees that the blocks
+// neither read nor write each other's values (rows and columns far enough apart in the sweep's
+// schedule).
 void RelaxBlockGroupSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int count, const int* xs,
                          const int* ys);
 

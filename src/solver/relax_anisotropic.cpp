@@ -297,14 +297,10 @@ void PlanStep(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
   c.reach = c.block ? c.x + 2 * (kSimdLanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
 }
 
-void TakeStep(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
-  if (c.block) {
-    RelaxBlockSimd(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
-    c.x += 2 * kSimdLanes;
-  } else {
-    UpdatePixel(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
-    c.x += 2;
-  }
+// Relaxes the single pixel the cursor stands on (a step that is not a vector block).
+void StepPixel(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
+  UpdatePixel(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
+  c.x += 2;
   PlanStep(sweep, c, bandEnd);
 }
 
@@ -335,7 +331,6 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin
     leftDone[k] = bandBegin == 0;
     seen[k] = 0;
   }
-  auto finished = [&](int column) { return std::min(width, column); };
   auto publish = [&](int k) {
     if (progress != nullptr) progress[first + k].store(std::min(c[k].x, bandEnd), std::memory_order_release);
   };
@@ -369,7 +364,7 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin
       } else if (task == 0 || progress == nullptr) {
         ready[k] = true;
       } else {
-        const int needed = finished(c[k].reach + 1);
+        const int needed = std::min(width, c[k].reach + 1);
         if (seen[k] < needed) seen[k] = progress[task - 1].load(std::memory_order_acquire);
         ready[k] = seen[k] >= needed;
       }
@@ -391,7 +386,7 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin
         inGroup[blocks] = k;
         ++blocks;
       } else {
-        TakeStep(sweep, c[k], bandEnd);
+        StepPixel(sweep, c[k], bandEnd);
         publish(k);
       }
     }
