@@ -126,31 +126,8 @@ ImageRef LoadFrame(const std::string& path, std::string& reason) {
     reason = "cannot be read as an image";
     return ImageRef();
   }
-  cv::Mat image = frame.Mat();
-  if (image.depth() == CV_16U) {
-    cv::Mat scaled;
-    image.convertTo(scaled, CV_8U, 1.0 / 257.0);
-    image = scaled;
-  } else if (image.depth() != CV_8U) {
-    reason = "has an unsupported pixel depth (8 or 16 bits per channel are read)";
-    return ImageRef();
-  }
-  cv::Mat reduced;
-  switch (image.channels()) {
-    case 1:
-    case 3:
-      reduced = image;
-      break;
-    case 2:  // grey + alpha
-      cv::extractChannel(image, reduced, 0);
-      break;
-    case 4:
-      cv::cvtColor(image, reduced, cv::COLOR_BGRA2BGR);
-      break;
-    default:
-      reason = "has " + std::to_string(image.channels()) + " channels (1 to 4 are read)";
-      return ImageRef();
-  }
+  const cv::Mat reduced = ToFrameLayout(frame.Mat(), reason);
+  if (reduced.empty()) return ImageRef();
   if (reduced.data == frame.Mat().data) return frame;
   return ImageRef(reduced.clone());
 }

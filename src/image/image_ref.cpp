@@ -1,6 +1,7 @@
 #include "image/image_ref.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 void ImageRef::Reset(cv::Mat image) {
   record_.reset();
@@ -58,4 +59,35 @@ bool SaveImage(const ImageRef& image, const std::string& fileName) {
   } catch (const cv::Exception&) {
     return false;
   }
+}
+
+cv::Mat ToFrameLayout(const cv::Mat& image, std::string& reason) {
+  if (image.empty()) {
+    reason = "is empty";
+    return cv::Mat();
+  }
+  cv::Mat eightBit = image;
+  if (image.depth() == CV_16U) {
+    image.convertTo(eightBit, CV_8U, 1.0 / 257.0);
+  } else if (image.depth() != CV_8U) {
+    reason = "has an unsupported pixel depth (8 or 16 bits per channel are read)";
+    return cv::Mat();
+  }
+  cv::Mat reduced;
+  switch (eightBit.channels()) {
+    case 1:
+    case 3:
+      reduced = eightBit;
+      break;
+    case 2:  // grey + alpha
+      cv::extractChannel(eightBit, reduced, 0);
+      break;
+    case 4:
+      cv::cvtColor(eightBit, reduced, cv::COLOR_BGRA2BGR);
+      break;
+    default:
+      reason = "has " + std::to_string(eightBit.channels()) + " channels (1 to 4 are read)";
+      return cv::Mat();
+  }
+  return reduced;
 }

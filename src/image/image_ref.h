@@ -70,3 +70,8 @@ void EnsureByte(ImageRef& image, int width, int height, int channels);
 ImageRef LoadImage(const std::string& fileName, int flags);
 // Writes the image; the format follows from the extension. Returns false on failure.
 bool SaveImage(const ImageRef& image, const std::string& fileName);
+
+// Brings an image to the frame layout the estimate takes: 8-bit, 1 channel (grey) or 3 channels
+// (BGR). 16-bit images are scaled to 8 bits (v / 257), an alpha channel is dropped. Returns the
+// input itself when it already has that layout; an empty Mat and a reason otherwise.
+cv::Mat ToFrameLayout(const cv::Mat& image, std::string& reason);
