@@ -1,20 +1,17 @@
 #include "driver/morvi_driver.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <optional>
 #include <system_error>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
-#include "driver/directory_scan.h"
+#include "driver/frame_source.h"
+#include "driver/pair_plan.h"
+#include "driver/run_options.h"
 #include "image/atomic_file.h"
 #include "image/flow_file.h"
 #include "image/parallel.h"
@@ -27,7 +24,6 @@ namespace {
 constexpr float kPyramidFactor = 1.7f;
 constexpr float kBrightnessTermWeight = 0.1f;
 constexpr float kGradientTermWeight = 0.9f;
-constexpr float kDefaultSmoothness = 8.0f;
 // The penaliser epsilons arrive as single-precision constants widened to double.
 constexpr double kBrightnessEps = static_cast<double>(0.1f);
 constexpr double kGradientEps = static_cast<double>(0.1f);
@@ -38,22 +34,6 @@ constexpr int kMedianWindow = 3;
 constexpr float kMinRegion = 20.0f;
 constexpr float kSigmaS = 7.0f;
 constexpr float kSigmaR = 6.5f;
-constexpr float kPictureScaleFromFlow = -1.0f;  // scale the colour picture by the largest motion
-
-constexpr const char* kFlowSuffix = "_morvi.flo";
-constexpr const char* kWarpSuffix = "_morviwarp";
-
-struct Settings {
-  std::string imageDirectory;
-  std::string imageType = ".png";
-  float smoothness = kDefaultSmoothness;
-  std::string resultDirectory;
-  std::optional<uint32_t> seed;
-  int threads = DefaultThreadCount();
-};
-
-// More threads than this is a typing error, not a machine.
-constexpr int kMaxThreads = 1024;
 
 void PrintBanner(const char* program) {
   std::cout << "Morvi Optical Flow Estimation" << std::endl;
@@ -63,199 +43,222 @@ void PrintBanner(const char* program) {
   std::cout << "Example: " << program << " \"./data/football\" \".png\" 20 \"./data/football\"" << std::endl;
 }
 
-void PrintOptions() {
-  std::cout << "Options (before the positional arguments):\n"
-               "  --seed N    fix the seed of the segment motion sampling (reproducible output)\n"
-               "  --threads N use N threads inside each pair (default: all cores); the output is the\n"
-               "              same for every N\n"
-               "  --help      show this text\n"
-               "  --version   show the version\n"
-               "Outputs per pair, named after its first frame <stem>.<ext>, in resultdir:\n"
-               "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames)"
-            << std::endl;
+// h:mm:ss of a duration in seconds.
+std::string ClockTime(double seconds) {
+  const long long total = static_cast<long long>(std::max(0.0, seconds) + 0.5);
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+  return text;
 }
 
-int UsageError(const char* program, const std::string& message) {
-  std::cerr << program << ": " << message << "\n"
-            << "Usage: " << program << " [--seed N] [--threads N] imgdir [imgtype] [smooth] [resultdir]" << std::endl;
-  return 1;
-}
+// Frame width, height and channels that every frame of the run must share.
+struct FrameLayout {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+};
 
-bool ParseSeed(const std::string& text, uint32_t& seed) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value > 0xffffffffULL) return false;
-  seed = static_cast<uint32_t>(value);
-  return true;
-}
+// Loads the frames of the run's pairs, each once when the pairs are consecutive, and checks that
+// they share the layout of the first frame loaded.
+class PairFrames {
+ public:
+  PairFrames(const char* program, FrameSource& source) : program_(program), source_(source) {}
 
-bool ParseThreads(const std::string& text, int& threads) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > kMaxThreads) return false;
-  threads = static_cast<int>(value);
-  return true;
-}
+  // The frame, or an empty handle after a message on standard error.
+  ImageRef Get(size_t index) {
+    if (!cached_.Empty() && cachedIndex_ == index) return cached_;
+    std::string reason;
+    ImageRef frame = source_.Load(index, reason);
+    if (frame.Empty()) {
+      std::cerr << program_ << ": " << source_.Describe(index) << " " << reason << std::endl;
+      return ImageRef();
+    }
+    if (layoutIndex_ < 0) {
+      layout_ = {frame.Width(), frame.Height(), frame.Channels()};
+      layoutIndex_ = static_cast<long long>(index);
+    } else if (frame.Width() != layout_.width || frame.Height() != layout_.height ||
+               frame.Channels() != layout_.channels) {
+      std::cerr << program_ << ": " << source_.Describe(index) << " is " << frame.Width() << "x" << frame.Height()
+                << " with " << frame.Channels() << " channel(s), but "
+                << source_.Describe(static_cast<size_t>(layoutIndex_)) << " is " << layout_.width << "x"
+                << layout_.height << " with " << layout_.channels << " channel(s)" << std::endl;
+      return ImageRef();
+    }
+    cached_ = frame;
+    cachedIndex_ = index;
+    return frame;
+  }
 
-std::string StemOf(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
+  const FrameLayout& Layout() const { return layout_; }
+
+ private:
+  const char* program_;
+  FrameSource& source_;
+  FrameLayout layout_;
+  long long layoutIndex_ = -1;
+  ImageRef cached_;
+  size_t cachedIndex_ = 0;
+};
+
+// Writes the flow, its picture and the warped second frame under their final names.
+bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
+                      const ImageRef& second, float colourScale, int threads) {
+  bool written = SaveFlowResult(u, v, outputs.flow, colourScale);
+  ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
+  WarpByFlow(u, v, second, warped, threads);
+  const std::string temporaryName = TemporaryNameFor(outputs.warp);
+  if (!SaveImage(warped, temporaryName) || !CommitTemporaryFile(temporaryName, outputs.warp)) {
+    DiscardTemporaryFile(temporaryName);
+    std::cerr << program << ": could not write " << outputs.warp << std::endl;
+    written = false;
+  }
+  return written;
 }
 
 }  // namespace
 
-bool ParseSmoothness(const std::string& text, float& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const float parsed = std::strtof(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed) || parsed < 0.0f) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-ImageRef LoadFrame(const std::string& path, std::string& reason) {
-  ImageRef frame = LoadImage(path, cv::IMREAD_UNCHANGED);
-  if (frame.Empty()) {
-    reason = "cannot be read as an image";
-    return ImageRef();
-  }
-  const cv::Mat reduced = ToFrameLayout(frame.Mat(), reason);
-  if (reduced.empty()) return ImageRef();
-  if (reduced.data == frame.Mat().data) return frame;
-  return ImageRef(reduced.clone());
-}
-
 int RunMorvi(int argc, char** argv) {
   const char* program = argv[0];
-  if (argc <= 1) {
-    PrintBanner(program);
-    return 0;
-  }
-
-  Settings settings;
-  int arg = 1;
-  for (; arg < argc; ++arg) {
-    const std::string option = argv[arg];
-    if (option == "--help" || option == "-h") {
+  RunOptions options;
+  options.threads = DefaultThreadCount();
+  std::string error;
+  switch (ParseCommandLine(argc, argv, options, error)) {
+    case CommandAction::kBanner:
       PrintBanner(program);
-      PrintOptions();
       return 0;
-    }
-    if (option == "--version") {
+    case CommandAction::kHelp:
+      PrintBanner(program);
+      std::cout << OptionsHelp() << std::endl;
+      return 0;
+    case CommandAction::kVersion:
       std::cout << "Morvi Optical Flow Estimation" << std::endl << "Version 1.3" << std::endl;
       return 0;
-    }
-    if (option == "--seed") {
-      uint32_t seed = 0;
-      if (arg + 1 >= argc || !ParseSeed(argv[arg + 1], seed)) {
-        return UsageError(program, "--seed needs an integer from 0 to 4294967295");
-      }
-      settings.seed = seed;
-      ++arg;
-      continue;
-    }
-    if (option == "--threads") {
-      if (arg + 1 >= argc || !ParseThreads(argv[arg + 1], settings.threads)) {
-        return UsageError(program, "--threads needs an integer from 1 to " + std::to_string(kMaxThreads));
-      }
-      ++arg;
-      continue;
-    }
-    if (option == "--") {
-      ++arg;
+    case CommandAction::kUsageError:
+      std::cerr << program << ": " << error << "\n" << UsageLine(program) << std::endl;
+      return 1;
+    case CommandAction::kRun:
       break;
-    }
-    if (option.size() > 1 && option[0] == '-' && option[1] == '-') {
-      return UsageError(program, "unknown option '" + option + "'");
-    }
-    break;
   }
-  const std::vector<std::string> positional(argv + arg, argv + argc);
-  if (positional.empty()) return UsageError(program, "the image directory is missing");
 
-  settings.imageDirectory = positional[0];
-  settings.resultDirectory = positional[0];
-  if (positional.size() > 1) settings.imageType = positional[1];
-  if (positional.size() > 2 && !ParseSmoothness(positional[2], settings.smoothness)) {
-    return UsageError(program, "the smoothness weight '" + positional[2] + "' is not a finite number >= 0");
-  }
-  if (positional.size() > 3) settings.resultDirectory = positional[3];
-
-  // The estimate splits its work over threads of its own (settings.threads). OpenCV's pool stays
+  // The estimate splits its work over threads of its own (options.threads). OpenCV's pool stays
   // on this thread: its idle workers spin after every call and would take the cores from ours.
   cv::setNumThreads(1);
 
-  const std::vector<std::string> names = ListImageFiles(settings.imageDirectory, settings.imageType);
-  if (names.size() < 2) return 0;
+  std::unique_ptr<FrameSource> frames = OpenFrameSource(options.source, options.imageType, error);
+  if (!frames) {
+    std::cerr << program << ": " << error << std::endl;
+    return 1;
+  }
+  const bool isVideo = std::filesystem::is_regular_file(options.source);
+  if (frames->FrameCount() < 2) {
+    if (!frames->Damage().empty()) {
+      std::cerr << program << ": " << frames->Damage() << std::endl;
+      return 1;
+    }
+    return 0;
+  }
 
-  std::error_code error;
-  std::filesystem::create_directories(settings.resultDirectory, error);
-  if (error || !std::filesystem::is_directory(settings.resultDirectory)) {
-    std::cerr << program << ": cannot create the result directory " << settings.resultDirectory << ": "
-              << (error ? error.message() : "not a directory") << std::endl;
+  std::string resultDirectory = options.resultDirectory;
+  if (resultDirectory.empty()) {
+    resultDirectory = isVideo ? std::filesystem::path(options.source).parent_path().string() : options.source;
+    if (resultDirectory.empty()) resultDirectory = ".";
+  }
+  std::error_code fileError;
+  std::filesystem::create_directories(resultDirectory, fileError);
+  if (fileError || !std::filesystem::is_directory(resultDirectory)) {
+    std::cerr << program << ": cannot create the result directory " << resultDirectory << ": "
+              << (fileError ? fileError.message() : "not a directory") << std::endl;
     return 1;
   }
 
-  const auto framePath = [&](const std::string& name) { return settings.imageDirectory + "/" + name; };
-  std::string reason;
-  ImageRef first = LoadFrame(framePath(names[0]), reason);
-  if (first.Empty()) {
-    std::cerr << program << ": frame " << framePath(names[0]) << " " << reason << std::endl;
-    return 1;
+  // Decide what runs before anything is estimated: the shard's block, less complete pairs.
+  const size_t pairCount = frames->FrameCount() - 1;
+  const PairBlock block = ShardBlock(pairCount, options.shardIndex, options.shardCount);
+  PairFrames pairFrames(program, *frames);
+  std::vector<size_t> toRun;
+  size_t skipped = 0;
+  size_t done = 0;
+  size_t failed = 0;
+  const auto summary = [&](size_t notRun) {
+    std::cerr << "Pairs: " << done << " done, " << skipped << " skipped, " << failed << " failed";
+    if (notRun > 0) std::cerr << ", " << notRun << " not run";
+    std::cerr << std::endl;
+  };
+  for (size_t pair = block.begin; pair < block.end; ++pair) {
+    if (options.resume) {
+      // The layout of the block's first frame names the warp and sizes the complete files.
+      if (pairFrames.Get(block.begin).Empty()) {
+        failed = 1;
+        summary(block.end - block.begin - 1);
+        return 1;
+      }
+      const FrameLayout& layout = pairFrames.Layout();
+      if (OutputsComplete(OutputsOf(resultDirectory, frames->Stem(pair), layout.channels), layout.width,
+                          layout.height, layout.channels)) {
+        ++skipped;
+        continue;
+      }
+    }
+    toRun.push_back(pair);
   }
-  const int width = first.Width();
-  const int height = first.Height();
-  const int channels = first.Channels();
-  ImageRef initialU = CreateFloat(width, height, 1);
-  ImageRef initialV = CreateFloat(width, height, 1);
-  ImageRef u = CreateFloat(width, height, 1);
-  ImageRef v = CreateFloat(width, height, 1);
 
+  ImageRef initialU;
+  ImageRef initialV;
+  ImageRef u;
+  ImageRef v;
   int status = 0;
-  for (size_t i = 1; i < names.size(); ++i) {
-    ImageRef second = LoadFrame(framePath(names[i]), reason);
+  const auto runStart = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < toRun.size(); ++i) {
+    const size_t pair = toRun[i];
+    const auto pairStart = std::chrono::steady_clock::now();
+    const ImageRef first = pairFrames.Get(pair);
+    const ImageRef second = first.Empty() ? ImageRef() : pairFrames.Get(pair + 1);
     if (second.Empty()) {
-      std::cerr << program << ": frame " << framePath(names[i]) << " " << reason << std::endl;
+      ++failed;
+      summary(toRun.size() - i - 1);
       return 1;
     }
-    if (second.Width() != width || second.Height() != height || second.Channels() != channels) {
-      std::cerr << program << ": frame " << framePath(names[i]) << " is " << second.Width() << "x"
-                << second.Height() << " with " << second.Channels() << " channel(s), but the sequence's first frame "
-                << framePath(names[0]) << " is " << width << "x" << height << " with " << channels
-                << " channel(s)" << std::endl;
-      return 1;
+    const FrameLayout& layout = pairFrames.Layout();
+    if (u.Empty()) {
+      initialU = CreateFloat(layout.width, layout.height, 1);
+      initialV = CreateFloat(layout.width, layout.height, 1);
+      u = CreateFloat(layout.width, layout.height, 1);
+      v = CreateFloat(layout.width, layout.height, 1);
     }
 
-    const auto start = std::chrono::steady_clock::now();
     EstimateFlow(first, second, initialU, initialV, u, v, kPyramidFactor, kBrightnessTermWeight,
-                 kGradientTermWeight, settings.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
-                 kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, settings.seed,
-                 settings.threads);
+                 kGradientTermWeight, options.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
+                 kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options.seed,
+                 options.threads);
     std::cout << std::endl;
     const double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pairStart).count();
     std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
-    const std::string base = settings.resultDirectory + "/" + StemOf(names[i - 1]);
-    if (!SaveFlowResult(u, v, base + kFlowSuffix, kPictureScaleFromFlow)) status = 1;
-
-    ImageRef warped = CreateByte(width, height, first.Channels());
-    WarpByFlow(u, v, second, warped, settings.threads);
-    const std::string warpName = base + kWarpSuffix + (channels == 3 ? ".ppm" : ".pgm");
-    const std::string temporaryName = TemporaryNameFor(warpName);
-    if (!SaveImage(warped, temporaryName) || !CommitTemporaryFile(temporaryName, warpName)) {
-      DiscardTemporaryFile(temporaryName);
-      std::cerr << program << ": could not write " << warpName << std::endl;
+    const PairOutputs outputs = OutputsOf(resultDirectory, frames->Stem(pair), layout.channels);
+    if (WritePairOutputs(program, outputs, u, v, second, options.colourScale, options.threads)) {
+      ++done;
+    } else {
+      ++failed;
       status = 1;
     }
-    first = second;
+    if (options.progress) {
+      const auto now = std::chrono::steady_clock::now();
+      const double pairSeconds = std::chrono::duration<double>(now - pairStart).count();
+      const double runSeconds = std::chrono::duration<double>(now - runStart).count();
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.1f", pairSeconds);
+      std::cerr << "pair " << i + 1 << "/" << toRun.size() << " " << frames->Stem(pair) << " " << seconds
+                << "s, ETA " << ClockTime(runSeconds / static_cast<double>(i + 1) * static_cast<double>(toRun.size() - i - 1))
+                << std::endl;
+    }
   }
+  // A cut video: its readable pairs are written, then the damage is reported by the run that
+  // holds the sequence's last pair.
+  if (!frames->Damage().empty() && block.end == pairCount) {
+    std::cerr << program << ": " << frames->Damage() << std::endl;
+    status = 1;
+  }
+  summary(0);
   return status;
 }

@@ -1,0 +1,79 @@
+#include "driver/pair_plan.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+// Bytes of `fileName`, or -1 when it is not a readable regular file.
+long long FileSize(const std::string& fileName) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(fileName, error)) return -1;
+  const uintmax_t size = std::filesystem::file_size(fileName, error);
+  return error ? -1 : static_cast<long long>(size);
+}
+
+bool FlowFileComplete(const std::string& fileName, int width, int height) {
+  const long long expected = 12 + 8LL * width * height;
+  if (FileSize(fileName) != expected) return false;
+  std::ifstream file(fileName, std::ios::binary);
+  char tag[4];
+  int32_t size[2];
+  if (!file.read(tag, 4) || !file.read(reinterpret_cast<char*>(size), sizeof size)) return false;
+  return std::memcmp(tag, "PIEH", 4) == 0 && size[0] == width && size[1] == height;
+}
+
+// Reads one header number of a netpbm file, skipping white space and comments.
+bool ReadHeaderNumber(std::istream& in, long long& value) {
+  int c = in.get();
+  while (c != EOF && (std::isspace(c) || c == '#')) {
+    if (c == '#') {
+      while (c != EOF && c != '\n') c = in.get();
+    }
+    c = in.get();
+  }
+  if (c == EOF || !std::isdigit(c)) return false;
+  value = 0;
+  while (c != EOF && std::isdigit(c)) {
+    value = value * 10 + (c - '0');
+    if (value > (1LL << 40)) return false;
+    c = in.get();
+  }
+  return c != EOF && std::isspace(c);  // exactly one white space ends the last number
+}
+
+bool PictureComplete(const std::string& fileName, int width, int height, int channels) {
+  const long long size = FileSize(fileName);
+  if (size < 0) return false;
+  std::ifstream file(fileName, std::ios::binary);
+  char magic[2];
+  if (!file.read(magic, 2) || magic[0] != 'P' || magic[1] != (channels == 3 ? '6' : '5')) return false;
+  long long w = 0;
+  long long h = 0;
+  long long maxValue = 0;
+  if (!ReadHeaderNumber(file, w) || !ReadHeaderNumber(file, h) || !ReadHeaderNumber(file, maxValue)) return false;
+  if (w != width || h != height || maxValue != 255) return false;
+  const long long header = file.tellg();
+  return header > 0 && size - header == static_cast<long long>(width) * height * channels;
+}
+
+}  // namespace
+
+PairBlock ShardBlock(size_t pairs, int index, int count) {
+  const unsigned long long n = pairs;
+  return {static_cast<size_t>(n * static_cast<unsigned>(index) / static_cast<unsigned>(count)),
+          static_cast<size_t>(n * static_cast<unsigned>(index + 1) / static_cast<unsigned>(count))};
+}
+
+PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels) {
+  const std::string base = resultDirectory + "/" + stem;
+  return {base + "_morvi.flo", base + "_morvi.ppm", base + "_morviwarp" + (channels == 3 ? ".ppm" : ".pgm")};
+}
+
+bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels) {
+  return FlowFileComplete(outputs.flow, width, height) && PictureComplete(outputs.picture, width, height, 3) &&
+         PictureComplete(outputs.warp, width, height, channels);
+}

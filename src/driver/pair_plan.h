@@ -1,0 +1,28 @@
+// Which pairs of a sequence a run estimates: its shard's block, less the pairs whose outputs are
+// already complete when resuming.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The half-open range [begin, end) of pair indices (pair i joins frames i and i + 1).
+struct PairBlock {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// Block `index` of `count` contiguous blocks of `pairs` pairs, sizes differing by at most one.
+PairBlock ShardBlock(size_t pairs, int index, int count);
+
+// The three files a pair writes.
+struct PairOutputs {
+  std::string flow;     // <stem>_morvi.flo
+  std::string picture;  // <stem>_morvi.ppm
+  std::string warp;     // <stem>_morviwarp.ppm, or .pgm for grey frames
+};
+PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels);
+
+// True when all three files exist and are complete for frames of width x height with `channels`
+// channels: a .flo with its tag, that size and 8 bytes per pixel; binary PPM/PGM pictures of that
+// size with 8-bit samples and nothing missing or left over.
+bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels);

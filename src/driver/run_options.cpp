@@ -1,0 +1,188 @@
+#include "driver/run_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+namespace {
+
+// More threads than this is a typing error, not a machine.
+constexpr int kMaxThreads = 1024;
+constexpr int kMaxShards = 1000000;
+
+// A decimal integer in [low, high] with nothing before or after it.
+bool ParseInteger(const std::string& text, long long low, long long high, long long& value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed > static_cast<unsigned long long>(high)) return false;
+  value = static_cast<long long>(parsed);
+  return value >= low;
+}
+
+// "K/N" with 0 <= K < N.
+bool ParseShard(const std::string& text, int& index, int& count) {
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  long long k = 0;
+  long long n = 0;
+  if (!ParseInteger(text.substr(0, slash), 0, kMaxShards, k) ||
+      !ParseInteger(text.substr(slash + 1), 1, kMaxShards, n) || k >= n) {
+    return false;
+  }
+  index = static_cast<int>(k);
+  count = static_cast<int>(n);
+  return true;
+}
+
+bool ParsePositiveLength(const std::string& text, float& value) {
+  return ParseSmoothness(text, value) && value > 0.0f;
+}
+
+}  // namespace
+
+bool ParseSmoothness(const std::string& text, float& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const float parsed = std::strtof(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed) || parsed < 0.0f) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+std::string UsageLine(const std::string& program) {
+  return "Usage: " + program +
+         " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
+         " [--progress] imgdir|video [imgtype] [smooth] [resultdir]";
+}
+
+const char* OptionsHelp() {
+  return "Options (before the positional arguments):\n"
+         "  --seed N          fix the seed of the segment motion sampling (reproducible output)\n"
+         "  --threads N       use N threads inside each pair (default: all cores); the output is the\n"
+         "                    same for every N\n"
+         "  --smooth S        smoothness weight, instead of the positional smooth\n"
+         "  --out DIR         result directory, instead of the positional resultdir\n"
+         "  --resume          skip pairs whose three outputs are already complete\n"
+         "  --shard K/N       do only block K (0-based) of N near-equal contiguous blocks of pairs\n"
+         "  --colour-scale S  colour pictures saturate at a motion of S pixels (default: each pair's\n"
+         "                    largest motion)\n"
+         "  --progress        one line per pair on standard error, with the time left\n"
+         "  --help            show this text\n"
+         "  --version         show the version\n"
+         "imgdir may be a video file: its frames are read in order, frame k is named\n"
+         "<video stem>_<k as six digits>, imgtype is then ignored and resultdir defaults to its folder.\n"
+         "Outputs per pair, named after its first frame <stem>.<ext>, in resultdir:\n"
+         "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames)";
+}
+
+CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::string& error) {
+  if (argc <= 1) return CommandAction::kBanner;
+
+  std::optional<float> smoothOption;
+  std::optional<std::string> outOption;
+  std::set<std::string> seen;
+  int arg = 1;
+  for (; arg < argc; ++arg) {
+    const std::string option = argv[arg];
+    if (option == "--help" || option == "-h") return CommandAction::kHelp;
+    if (option == "--version") return CommandAction::kVersion;
+    if (option == "--") {
+      ++arg;
+      break;
+    }
+    if (option.size() < 2 || option[0] != '-' || option[1] != '-') break;
+    if (!seen.insert(option).second) {
+      error = option + " is given twice";
+      return CommandAction::kUsageError;
+    }
+    if (option == "--resume") {
+      options.resume = true;
+      continue;
+    }
+    if (option == "--progress") {
+      options.progress = true;
+      continue;
+    }
+    const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
+                            option == "--out" || option == "--shard" || option == "--colour-scale";
+    if (!takesValue) {
+      error = "unknown option '" + option + "'";
+      return CommandAction::kUsageError;
+    }
+    const std::string value = arg + 1 < argc ? argv[arg + 1] : "";
+    const bool hasValue = arg + 1 < argc;
+    ++arg;
+    long long integer = 0;
+    if (option == "--seed") {
+      if (!hasValue || !ParseInteger(value, 0, 0xffffffffLL, integer)) {
+        error = "--seed needs an integer from 0 to 4294967295";
+        return CommandAction::kUsageError;
+      }
+      options.seed = static_cast<uint32_t>(integer);
+    } else if (option == "--threads") {
+      if (!hasValue || !ParseInteger(value, 1, kMaxThreads, integer)) {
+        error = "--threads needs an integer from 1 to " + std::to_string(kMaxThreads);
+        return CommandAction::kUsageError;
+      }
+      options.threads = static_cast<int>(integer);
+    } else if (option == "--smooth") {
+      float smoothness = 0.0f;
+      if (!hasValue || !ParseSmoothness(value, smoothness)) {
+        error = "--smooth needs a finite number >= 0";
+        return CommandAction::kUsageError;
+      }
+      smoothOption = smoothness;
+    } else if (option == "--out") {
+      if (!hasValue || value.empty()) {
+        error = "--out needs a directory";
+        return CommandAction::kUsageError;
+      }
+      outOption = value;
+    } else if (option == "--shard") {
+      if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
+        error = "--shard needs K/N with integers 0 <= K < N";
+        return CommandAction::kUsageError;
+      }
+    } else {  // --colour-scale
+      if (!hasValue || !ParsePositiveLength(value, options.colourScale)) {
+        error = "--colour-scale needs a finite motion length > 0 (pixels)";
+        return CommandAction::kUsageError;
+      }
+    }
+  }
+
+  const std::vector<std::string> positional(argv + arg, argv + argc);
+  if (positional.empty()) {
+    error = "the image directory is missing";
+    return CommandAction::kUsageError;
+  }
+  options.source = positional[0];
+  if (positional.size() > 1) options.imageType = positional[1];
+  if (positional.size() > 2) {
+    if (smoothOption) {
+      error = "the smoothness is given both by --smooth and as an argument";
+      return CommandAction::kUsageError;
+    }
+    if (!ParseSmoothness(positional[2], options.smoothness)) {
+      error = "the smoothness weight '" + positional[2] + "' is not a finite number >= 0";
+      return CommandAction::kUsageError;
+    }
+  }
+  if (smoothOption) options.smoothness = *smoothOption;
+  if (positional.size() > 3) {
+    if (outOption) {
+      error = "the result directory is given both by --out and as an argument";
+      return CommandAction::kUsageError;
+    }
+    options.resultDirectory = positional[3];
+  }
+  if (outOption) options.resultDirectory = *outOption;
+  return CommandAction::kRun;
+}

@@ -1,0 +1,37 @@
+// The program's command line: options, then imgdir [imgtype] [smooth] [resultdir].
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Everything the command line sets for one run.
+struct RunOptions {
+  std::string source;  // a directory of frames, or a video file
+  std::string imageType = ".png";
+  float smoothness = 8.0f;
+  std::string resultDirectory;  // empty: the source directory (a video's own folder)
+  std::optional<uint32_t> seed;
+  int threads = 1;
+  bool resume = false;
+  // This run does block shardIndex of shardCount contiguous blocks of pairs.
+  int shardIndex = 0;
+  int shardCount = 1;
+  float colourScale = -1.0f;  // > 0: fixed motion length of full saturation; else per pair
+  bool progress = false;
+};
+
+enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };
+
+// Reads argv into `options` (whose threads field should hold the default thread count on entry).
+// kUsageError leaves the reason in `error`.
+CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::string& error);
+
+// Parses a smoothness weight: a finite decimal number >= 0 with nothing after it.
+bool ParseSmoothness(const std::string& text, float& value);
+
+// The one-line usage, with the program's path.
+std::string UsageLine(const std::string& program);
+
+// The option list printed by --help.
+const char* OptionsHelp();
