@@ -2,7 +2,7 @@
 // of a .flo file.
 //
 //   morvi-eval [--json] GROUND_TRUTH.flo ESTIMATE.flo [ESTIMATE.flo ...]
-//   morvi-eval --picture OUT.ppm FLOW.flo
+//   morvi-eval --picture OUT.ppm [--colour-scale S] FLOW.flo
 //
 // Exit status: 0 on success, 1 when a file cannot be read or written or the sizes differ, 2 for a
 // usage error. Every failure is explained on standard error.
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_options.h"
 #include "image/flow_colour.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_reader.h"
@@ -26,7 +27,7 @@ constexpr float kScaleByLargestInteriorFlow = -1.0f;  // picture scale: the larg
 
 constexpr const char* kUsage =
     "Usage: morvi-eval [--json] GROUND_TRUTH.flo ESTIMATE.flo [ESTIMATE.flo ...]\n"
-    "       morvi-eval --picture OUT.ppm FLOW.flo\n"
+    "       morvi-eval --picture OUT.ppm [--colour-scale S] FLOW.flo\n"
     "       morvi-eval --help\n"
     "\n"
     "Scores every estimate against the ground truth, one line per estimate:\n"
@@ -43,6 +44,7 @@ constexpr const char* kUsage =
     "  --picture OUT  write the colour picture of FLOW.flo to OUT (format from the extension,\n"
     "                 e.g. .ppm or .png), scaled by the largest flow length inside a\n"
     "                 10-pixel border\n"
+    "  --colour-scale S  with --picture: full saturation at a motion of S pixels instead\n"
     "  --help         show this text\n"
     "  --             end of options (for file names starting with '-')\n"
     "\n"
@@ -54,6 +56,7 @@ struct Options {
   bool help = false;
   bool picture = false;
   std::string pictureName;
+  float colourScale = kScaleByLargestInteriorFlow;
   std::vector<std::string> files;
 };
 
@@ -90,6 +93,18 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         options.pictureName = arg.substr(std::string("--picture=").size());
       }
       if (options.pictureName.empty()) return "--picture needs an output file name";
+    } else if (arg == "--colour-scale" || arg.rfind("--colour-scale=", 0) == 0) {
+      if (options.colourScale > 0.0f) return "--colour-scale given twice";
+      std::string value;
+      if (arg == "--colour-scale") {
+        if (i + 1 >= argc) return "--colour-scale needs a motion length";
+        value = argv[++i];
+      } else {
+        value = arg.substr(std::string("--colour-scale=").size());
+      }
+      if (!ParseSmoothness(value, options.colourScale) || options.colourScale <= 0.0f) {
+        return "--colour-scale needs a finite motion length > 0 (pixels)";
+      }
     } else {
       return "unknown option " + arg;
     }
@@ -98,6 +113,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
   if (options.picture) {
     if (options.json) return "--json does not apply to --picture";
     if (options.files.size() != 1) return "--picture takes exactly one flow file";
+  } else if (options.colourScale > 0.0f) {
+    return "--colour-scale applies to --picture only";
   } else if (options.files.size() < 2) {
     return "needs a ground-truth file and at least one estimate";
   }
@@ -153,7 +170,7 @@ int DrawPicture(const Options& options) {
   std::string error;
   if (!ReadFlowFile(options.files[0], u, v, error)) return FileError(error);
   ImageRef picture;
-  FlowToColourImage(u, v, picture, kScaleByLargestInteriorFlow);
+  FlowToColourImage(u, v, picture, options.colourScale);
   if (!SaveImage(picture, options.pictureName)) {
     return FileError(options.pictureName + ": cannot write the picture (unwritable place or unknown image format)");
   }

@@ -1,0 +1,274 @@
+// Runs over whole sequences: shards, resuming, video input, the fixed colour scale.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "image/flow_reader.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kMorvi = MORVI_BINARY;
+const std::string kEval = MORVI_EVAL_BINARY;
+
+// Five real frames (a 96x64 crop of RubberWhale) when the data set is there, else a moving texture.
+std::vector<cv::Mat> SequenceFrames(int count = 5) {
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < count; ++i) {
+    const std::string path = DataPath("middlebury/RubberWhale/frame" + std::string(i + 7 < 10 ? "0" : "") +
+                                      std::to_string(i + 7) + ".png");
+    if (!path.empty()) {
+      frames.push_back(cv::imread(path, cv::IMREAD_COLOR)(cv::Rect(300, 150, 96, 64)).clone());
+      continue;
+    }
+    cv::Mat frame(64, 96, CV_8UC3);
+    for (int y = 0; y < 64; ++y) {
+      for (int x = 0; x < 96; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          frame.at<cv::Vec3b>(y, x)[c] =
+              static_cast<uint8_t>(128 + 60 * std::sin((x - i) * 0.3 + c) * std::cos((y + i) * 0.2));
+        }
+      }
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+void WriteFrames(const TempDir& dir, const std::vector<cv::Mat>& frames) {
+  for (size_t i = 0; i < frames.size(); ++i) cv::imwrite(dir / ("f" + std::to_string(i) + ".png"), frames[i]);
+}
+
+CommandResult Morvi(const std::string& args) {
+  return RunCommand(ShellQuote(kMorvi) + " --seed 5 --threads 2 " + args);
+}
+
+// Every file of `directory` whose name holds "_morvi", with its bytes.
+std::map<std::string, std::vector<unsigned char>> Outputs(const fs::path& directory) {
+  std::map<std::string, std::vector<unsigned char>> outputs;
+  for (const std::string& name : ListFiles(directory)) {
+    if (name.find("_morvi") != std::string::npos) outputs[name] = ReadBytes((directory / name).string());
+  }
+  return outputs;
+}
+
+// Writes `frames` as a lossless FFV1 video.
+bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames) {
+  cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 25.0,
+                         frames[0].size(), true);
+  if (!writer.isOpened()) return false;
+  for (const cv::Mat& frame : frames) writer.write(frame);
+  return true;
+}
+
+}  // namespace
+
+TEST(MorviSequences, ShardsTogetherEqualTheWholeRunAndReadOnlyTheirFrames) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames());
+  TempDir whole;
+  const CommandResult run = Morvi("--progress " + ShellQuote(frames.path().string()) + " .png 8 " +
+                                  ShellQuote(whole.path().string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto reference = Outputs(whole.path());
+  ASSERT_EQ(reference.size(), 12u);
+  EXPECT_TRUE(std::regex_search(run.err, std::regex("(^|\n)pair 1/4 f0 [0-9]+\\.[0-9]s, ETA [0-9]+:[0-5][0-9]:[0-5][0-9]\n")))
+      << run.err;
+  EXPECT_NE(run.err.find("pair 4/4 f3 "), std::string::npos);
+  EXPECT_NE(run.err.find("Pairs: 4 done, 0 skipped, 0 failed\n"), std::string::npos) << run.err;
+
+  // Four pairs over three shards: blocks {0}, {1}, {2, 3}; named options instead of positionals.
+  TempDir shards;
+  for (int k = 0; k < 3; ++k) {
+    const CommandResult shard = Morvi("--shard " + std::to_string(k) + "/3 --smooth 8 --out " +
+                                      ShellQuote(shards.path().string()) + " " + ShellQuote(frames.path().string()));
+    ASSERT_EQ(shard.status, 0) << shard.err;
+    EXPECT_NE(shard.err.find(k < 2 ? "Pairs: 1 done" : "Pairs: 2 done"), std::string::npos) << shard.err;
+  }
+  EXPECT_EQ(Outputs(shards.path()), reference);
+
+  // The last shard needs frames 2 to 4 only: a broken frame 0 does not concern it.
+  { std::ofstream(frames / "f0.png") << "not an image"; }
+  TempDir last;
+  const CommandResult lastShard =
+      Morvi("--shard 2/3 --out " + ShellQuote(last.path().string()) + " " + ShellQuote(frames.path().string()));
+  ASSERT_EQ(lastShard.status, 0) << lastShard.err;
+  auto expected = reference;
+  for (const char* stem : {"f0", "f1"}) {
+    for (const char* suffix : {"_morvi.flo", "_morvi.ppm", "_morviwarp.ppm"}) expected.erase(stem + std::string(suffix));
+  }
+  EXPECT_EQ(Outputs(last.path()), expected);
+}
+
+TEST(MorviSequences, ResumeAfterAKillGivesTheBytesOfAnUninterruptedRun) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames());
+  TempDir whole;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Morvi(ShellQuote(frames.path().string()) + " .png 8 " + ShellQuote(whole.path().string())).status, 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto reference = Outputs(whole.path());
+
+  // Killed about halfway; whatever it left, resuming completes the same bytes.
+  TempDir killed;
+  char delay[32];
+  std::snprintf(delay, sizeof delay, "%.2f", seconds / 2);
+  RunCommand("timeout -s KILL " + std::string(delay) + " " + ShellQuote(kMorvi) + " --seed 5 --threads 2 " +
+             ShellQuote(frames.path().string()) + " .png 8 " + ShellQuote(killed.path().string()));
+  // A foreign file under an output's name, of the wrong size, is redone rather than trusted.
+  { std::ofstream(killed / "f1_morvi.flo") << "PIEH and far too short"; }
+  const CommandResult resumed =
+      Morvi("--resume " + ShellQuote(frames.path().string()) + " .png 8 " + ShellQuote(killed.path().string()));
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(Outputs(killed.path()), reference);
+
+  // Everything complete: nothing is estimated and nothing changes.
+  const CommandResult again =
+      Morvi("--resume " + ShellQuote(frames.path().string()) + " .png 8 " + ShellQuote(killed.path().string()));
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out.find("Running Time"), std::string::npos);
+  EXPECT_NE(again.err.find("Pairs: 0 done, 4 skipped, 0 failed\n"), std::string::npos) << again.err;
+  EXPECT_EQ(Outputs(killed.path()), reference);
+}
+
+TEST(MorviSequences, VideoFramesGiveTheOutputsOfTheSameFramesDecodedToPngs) {
+  TempDir video;
+  const std::vector<cv::Mat> frames = SequenceFrames(4);
+  ASSERT_TRUE(WriteVideo(video / "clip.avi", frames));
+
+  // The frames as the program's reader decodes them, in a folder under the video's frame names.
+  TempDir decoded;
+  cv::VideoCapture capture(video / "clip.avi", cv::CAP_FFMPEG);
+  cv::Mat frame;
+  for (int k = 0; capture.read(frame); ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "clip_%06d.png", k);
+    cv::imwrite(decoded / name, frame);
+  }
+  ASSERT_EQ(ListFiles(decoded.path()).size(), 4u);
+  TempDir fromPngs;
+  ASSERT_EQ(Morvi(ShellQuote(decoded.path().string()) + " .png 8 " + ShellQuote(fromPngs.path().string())).status, 0);
+  const auto reference = Outputs(fromPngs.path());
+  ASSERT_EQ(reference.size(), 9u);
+  EXPECT_EQ(reference.count("clip_000002_morviwarp.ppm"), 1u);
+
+  // The results go beside the video by default; the image type is not looked at.
+  const CommandResult run = Morvi(ShellQuote(video / "clip.avi") + " .jpg 8");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Outputs(video.path()), reference);
+
+  // A shard of the video decodes its way to its own first frame.
+  TempDir shard;
+  ASSERT_EQ(Morvi("--shard 1/2 --out " + ShellQuote(shard.path().string()) + " " + ShellQuote(video / "clip.avi")).status,
+            0);
+  auto expected = reference;
+  for (const char* suffix : {"_morvi.flo", "_morvi.ppm", "_morviwarp.ppm"}) expected.erase("clip_000000" + std::string(suffix));
+  EXPECT_EQ(Outputs(shard.path()), expected);
+}
+
+TEST(MorviSequences, CutOrForeignVideoIsReportedAfterTheReadablePairs) {
+  TempDir video;
+  std::vector<cv::Mat> frames;
+  cv::RNG random(7);
+  for (int i = 0; i < 8; ++i) {
+    cv::Mat frame(32, 48, CV_8UC3);
+    random.fill(frame, cv::RNG::UNIFORM, 0, 255);
+    frames.push_back(frame);
+  }
+  ASSERT_TRUE(WriteVideo(video / "cut.avi", frames));
+  fs::resize_file(video / "cut.avi", fs::file_size(video / "cut.avi") * 6 / 10);
+  cv::VideoCapture capture(video / "cut.avi", cv::CAP_FFMPEG);
+  int readable = 0;
+  while (capture.grab()) ++readable;
+  ASSERT_GE(readable, 2);
+  ASSERT_LT(readable, 8);
+
+  const CommandResult run = Morvi(ShellQuote(video / "cut.avi"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("frame " + std::to_string(readable) + " of video " + video / "cut.avi"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(Outputs(video.path()).size(), 3u * static_cast<size_t>(readable - 1));
+
+  { std::ofstream(video / "notes.txt") << "no video here"; }
+  TempDir results;
+  const CommandResult foreign = Morvi(ShellQuote(video / "notes.txt") + " .png 8 " + ShellQuote(results.path().string()));
+  EXPECT_EQ(foreign.status, 1);
+  EXPECT_NE(foreign.err.find(video / "notes.txt"), std::string::npos) << foreign.err;
+  EXPECT_TRUE(ListFiles(results.path()).empty());
+}
+
+TEST(MorviSequences, FixedColourScaleSetsTheSaturationOfEveryPicture) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(2));
+  TempDir byPair;
+  ASSERT_EQ(Morvi(ShellQuote(frames.path().string()) + " .png 8 " + ShellQuote(byPair.path().string())).status, 0);
+  ImageRef u;
+  ImageRef v;
+  std::string error;
+  ASSERT_TRUE(ReadFlowFile(byPair / "f0_morvi.flo", u, v, error)) << error;
+  // The per-pair scale: the largest flow length inside a 10-pixel border.
+  float largest = 0.0f;
+  for (int y = 10; y <= u.Height() - 10; ++y) {
+    for (int x = 10; x <= u.Width() - 10; ++x) {
+      const float fu = u.Row<float>(y)[x];
+      const float fv = v.Row<float>(y)[x];
+      largest = std::max(largest, std::sqrt(fu * fu + fv * fv));
+    }
+  }
+  ASSERT_GT(largest, 0.0f);
+  const auto scaleText = [](float scale) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", scale);
+    return std::string(text);
+  };
+
+  TempDir same;
+  ASSERT_EQ(Morvi("--colour-scale " + scaleText(largest) + " " + ShellQuote(frames.path().string()) + " .png 8 " +
+                  ShellQuote(same.path().string()))
+                .status,
+            0);
+  EXPECT_EQ(ReadBytes(same / "f0_morvi.ppm"), ReadBytes(byPair / "f0_morvi.ppm"));
+  EXPECT_EQ(ReadBytes(same / "f0_morvi.flo"), ReadBytes(byPair / "f0_morvi.flo"));
+
+  TempDir half;
+  ASSERT_EQ(Morvi("--colour-scale " + scaleText(largest / 2) + " " + ShellQuote(frames.path().string()) + " .png 8 " +
+                  ShellQuote(half.path().string()))
+                .status,
+            0);
+  EXPECT_NE(ReadBytes(half / "f0_morvi.ppm"), ReadBytes(byPair / "f0_morvi.ppm"));
+  const CommandResult picture = RunCommand(ShellQuote(kEval) + " --picture " + ShellQuote(half / "eval.ppm") +
+                                           " --colour-scale " + scaleText(largest / 2) + " " +
+                                           ShellQuote(byPair / "f0_morvi.flo"));
+  ASSERT_EQ(picture.status, 0) << picture.err;
+  EXPECT_EQ(ReadBytes(half / "eval.ppm"), ReadBytes(half / "f0_morvi.ppm"));
+  EXPECT_EQ(RunCommand(ShellQuote(kEval) + " --colour-scale 2 " + ShellQuote(byPair / "f0_morvi.flo") + " " +
+                       ShellQuote(byPair / "f0_morvi.flo"))
+                .status,
+            2);
+}
+
+TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(2));
+  const std::string dir = ShellQuote(frames.path().string());
+  for (const std::string& bad :
+       {"--shard 3/3 " + dir, "--shard 1/0 " + dir, "--shard x " + dir, "--shard 1/ " + dir, "--shard -1/2 " + dir,
+        "--colour-scale 0 " + dir, "--colour-scale -2 " + dir, "--colour-scale nan " + dir,
+        "--colour-scale inf " + dir, "--smooth 4 --smooth 5 " + dir, "--smooth 4 " + dir + " .png 8",
+        "--out x " + dir + " .png 8 y", "--resume --resume " + dir, std::string("--shard")}) {
+    const CommandResult r = Morvi(bad);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find("Usage: "), std::string::npos) << bad;
+  }
+  EXPECT_EQ(ListFiles(frames.path()).size(), 2u);
+}
