@@ -115,6 +115,147 @@ bool WritePairOutputs(const char* program, const PairOutputs& outputs, const Ima
   return written;
 }
 
+// The number of pairs estimated, skipped as complete and failed, reported at the end of a run.
+struct PairCounts {
+  size_t done = 0;
+  size_t skipped = 0;
+  size_t failed = 0;
+
+  void Print(size_t notRun) const {
+    std::cerr << "Pairs: " << done << " done, " << skipped << " skipped, " << failed << " failed";
+    if (notRun > 0) std::cerr << ", " << notRun << " not run";
+    std::cerr << std::endl;
+  }
+};
+
+// One run over the pairs of a frame source into a result directory.
+class SequenceRun {
+ public:
+  SequenceRun(const char* program, const RunOptions& options, FrameSource& frames, std::string resultDirectory)
+      : program_(program),
+        options_(options),
+        frames_(frames),
+        resultDirectory_(std::move(resultDirectory)),
+        pairFrames_(program, frames) {}
+
+  // The pairs this run estimates: the shard's block, less those whose outputs are complete when
+  // resuming. False after a message when the frame that sizes the outputs cannot be read.
+  bool Plan(const PairBlock& block, std::vector<size_t>& toRun) {
+    for (size_t pair = block.begin; pair < block.end; ++pair) {
+      if (options_.resume) {
+        // The layout of the block's first frame names the warp and sizes complete files.
+        if (pairFrames_.Get(block.begin).Empty()) return false;
+        const FrameLayout& layout = pairFrames_.Layout();
+        if (OutputsComplete(OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels), layout.width,
+                            layout.height, layout.channels)) {
+          ++counts_.skipped;
+          continue;
+        }
+      }
+      toRun.push_back(pair);
+    }
+    return true;
+  }
+
+  // Estimates pair `pair` and writes its outputs. False after a message when one of its frames
+  // cannot be used; a file that cannot be written is counted as failed and the run goes on.
+  bool RunPair(size_t pair) {
+    const ImageRef first = pairFrames_.Get(pair);
+    const ImageRef second = first.Empty() ? ImageRef() : pairFrames_.Get(pair + 1);
+    if (second.Empty()) {
+      ++counts_.failed;
+      return false;
+    }
+    const FrameLayout& layout = pairFrames_.Layout();
+    if (u_.Empty()) {
+      initialU_ = CreateFloat(layout.width, layout.height, 1);
+      initialV_ = CreateFloat(layout.width, layout.height, 1);
+      u_ = CreateFloat(layout.width, layout.height, 1);
+      v_ = CreateFloat(layout.width, layout.height, 1);
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    EstimateFlow(first, second, initialU_, initialV_, u_, v_, kPyramidFactor, kBrightnessTermWeight,
+                 kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
+                 kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
+                 options_.threads);
+    std::cout << std::endl;
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
+
+    const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels);
+    if (WritePairOutputs(program_, outputs, u_, v_, second, options_.colourScale, options_.threads)) {
+      ++counts_.done;
+    } else {
+      ++counts_.failed;
+      status_ = 1;
+    }
+    return true;
+  }
+
+  // Runs the planned pairs; the exit status. A frame that cannot be used stops the run, with
+  // the summary printed (Stopped()).
+  int Run(const std::vector<size_t>& toRun) {
+    const auto runStart = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < toRun.size(); ++i) {
+      const auto pairStart = std::chrono::steady_clock::now();
+      if (!RunPair(toRun[i])) {
+        counts_.Print(toRun.size() - i - 1);
+        stopped_ = true;
+        return 1;
+      }
+      if (options_.progress) {
+        const auto now = std::chrono::steady_clock::now();
+        const double pairSeconds = std::chrono::duration<double>(now - pairStart).count();
+        const double perPair = std::chrono::duration<double>(now - runStart).count() / static_cast<double>(i + 1);
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", pairSeconds);
+        std::cerr << "pair " << i + 1 << "/" << toRun.size() << " " << frames_.Stem(toRun[i]) << " " << seconds
+                  << "s, ETA " << ClockTime(perPair * static_cast<double>(toRun.size() - i - 1)) << std::endl;
+      }
+    }
+    return status_;
+  }
+
+  PairCounts& Counts() { return counts_; }
+  bool Stopped() const { return stopped_; }
+
+ private:
+  const char* program_;
+  const RunOptions& options_;
+  FrameSource& frames_;
+  std::string resultDirectory_;
+  PairFrames pairFrames_;
+  PairCounts counts_;
+  int status_ = 0;
+  bool stopped_ = false;
+  ImageRef initialU_;
+  ImageRef initialV_;
+  ImageRef u_;
+  ImageRef v_;
+};
+
+// The result directory, created with its parents: the one given, else the frames' directory or
+// the video's folder. Empty after a message when it cannot be created.
+std::string PrepareResultDirectory(const char* program, const RunOptions& options) {
+  std::string directory = options.resultDirectory;
+  if (directory.empty()) {
+    directory = std::filesystem::is_regular_file(options.source)
+                    ? std::filesystem::path(options.source).parent_path().string()
+                    : options.source;
+    if (directory.empty()) directory = ".";
+  }
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error || !std::filesystem::is_directory(directory)) {
+    std::cerr << program << ": cannot create the result directory " << directory << ": "
+              << (error ? error.message() : "not a directory") << std::endl;
+    return "";
+  }
+  return directory;
+}
+
 }  // namespace
 
 int RunMorvi(int argc, char** argv) {
@@ -149,116 +290,32 @@ int RunMorvi(int argc, char** argv) {
     std::cerr << program << ": " << error << std::endl;
     return 1;
   }
-  const bool isVideo = std::filesystem::is_regular_file(options.source);
   if (frames->FrameCount() < 2) {
-    if (!frames->Damage().empty()) {
-      std::cerr << program << ": " << frames->Damage() << std::endl;
-      return 1;
-    }
-    return 0;
-  }
-
-  std::string resultDirectory = options.resultDirectory;
-  if (resultDirectory.empty()) {
-    resultDirectory = isVideo ? std::filesystem::path(options.source).parent_path().string() : options.source;
-    if (resultDirectory.empty()) resultDirectory = ".";
-  }
-  std::error_code fileError;
-  std::filesystem::create_directories(resultDirectory, fileError);
-  if (fileError || !std::filesystem::is_directory(resultDirectory)) {
-    std::cerr << program << ": cannot create the result directory " << resultDirectory << ": "
-              << (fileError ? fileError.message() : "not a directory") << std::endl;
+    if (frames->Damage().empty()) return 0;
+    std::cerr << program << ": " << frames->Damage() << std::endl;
     return 1;
   }
+  const std::string resultDirectory = PrepareResultDirectory(program, options);
+  if (resultDirectory.empty()) return 1;
 
-  // Decide what runs before anything is estimated: the shard's block, less complete pairs.
+  // What runs is decided before anything is estimated.
   const size_t pairCount = frames->FrameCount() - 1;
   const PairBlock block = ShardBlock(pairCount, options.shardIndex, options.shardCount);
-  PairFrames pairFrames(program, *frames);
+  SequenceRun run(program, options, *frames, resultDirectory);
   std::vector<size_t> toRun;
-  size_t skipped = 0;
-  size_t done = 0;
-  size_t failed = 0;
-  const auto summary = [&](size_t notRun) {
-    std::cerr << "Pairs: " << done << " done, " << skipped << " skipped, " << failed << " failed";
-    if (notRun > 0) std::cerr << ", " << notRun << " not run";
-    std::cerr << std::endl;
-  };
-  for (size_t pair = block.begin; pair < block.end; ++pair) {
-    if (options.resume) {
-      // The layout of the block's first frame names the warp and sizes the complete files.
-      if (pairFrames.Get(block.begin).Empty()) {
-        failed = 1;
-        summary(block.end - block.begin - 1);
-        return 1;
-      }
-      const FrameLayout& layout = pairFrames.Layout();
-      if (OutputsComplete(OutputsOf(resultDirectory, frames->Stem(pair), layout.channels), layout.width,
-                          layout.height, layout.channels)) {
-        ++skipped;
-        continue;
-      }
-    }
-    toRun.push_back(pair);
+  if (!run.Plan(block, toRun)) {
+    run.Counts().failed = 1;
+    run.Counts().Print(block.end - block.begin - 1);
+    return 1;
   }
-
-  ImageRef initialU;
-  ImageRef initialV;
-  ImageRef u;
-  ImageRef v;
-  int status = 0;
-  const auto runStart = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < toRun.size(); ++i) {
-    const size_t pair = toRun[i];
-    const auto pairStart = std::chrono::steady_clock::now();
-    const ImageRef first = pairFrames.Get(pair);
-    const ImageRef second = first.Empty() ? ImageRef() : pairFrames.Get(pair + 1);
-    if (second.Empty()) {
-      ++failed;
-      summary(toRun.size() - i - 1);
-      return 1;
-    }
-    const FrameLayout& layout = pairFrames.Layout();
-    if (u.Empty()) {
-      initialU = CreateFloat(layout.width, layout.height, 1);
-      initialV = CreateFloat(layout.width, layout.height, 1);
-      u = CreateFloat(layout.width, layout.height, 1);
-      v = CreateFloat(layout.width, layout.height, 1);
-    }
-
-    EstimateFlow(first, second, initialU, initialV, u, v, kPyramidFactor, kBrightnessTermWeight,
-                 kGradientTermWeight, options.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
-                 kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options.seed,
-                 options.threads);
-    std::cout << std::endl;
-    const double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pairStart).count();
-    std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
-
-    const PairOutputs outputs = OutputsOf(resultDirectory, frames->Stem(pair), layout.channels);
-    if (WritePairOutputs(program, outputs, u, v, second, options.colourScale, options.threads)) {
-      ++done;
-    } else {
-      ++failed;
-      status = 1;
-    }
-    if (options.progress) {
-      const auto now = std::chrono::steady_clock::now();
-      const double pairSeconds = std::chrono::duration<double>(now - pairStart).count();
-      const double runSeconds = std::chrono::duration<double>(now - runStart).count();
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, "%.1f", pairSeconds);
-      std::cerr << "pair " << i + 1 << "/" << toRun.size() << " " << frames->Stem(pair) << " " << seconds
-                << "s, ETA " << ClockTime(runSeconds / static_cast<double>(i + 1) * static_cast<double>(toRun.size() - i - 1))
-                << std::endl;
-    }
-  }
+  int status = run.Run(toRun);
+  if (run.Stopped()) return status;
   // A cut video: its readable pairs are written, then the damage is reported by the run that
   // holds the sequence's last pair.
   if (!frames->Damage().empty() && block.end == pairCount) {
     std::cerr << program << ": " << frames->Damage() << std::endl;
     status = 1;
   }
-  summary(0);
+  run.Counts().Print(0);
   return status;
 }
