@@ -3,20 +3,25 @@
 //
 //   morvi-eval [--json] GROUND_TRUTH.flo ESTIMATE.flo [ESTIMATE.flo ...]
 //   morvi-eval --picture OUT.ppm [--colour-scale S] FLOW.flo
+//   morvi-eval [--json] --occlusions GROUND_TRUTH.png ESTIMATE.pgm
 //
 // Exit status: 0 on success, 1 when a file cannot be read or written or the sizes differ, 2 for a
 // usage error. Every failure is explained on standard error.
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include "driver/run_options.h"
 #include "image/flow_colour.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_reader.h"
 #include "image/image_ref.h"
+#include "image/occlusion_score.h"
 
 namespace {
 
@@ -28,6 +33,7 @@ constexpr float kScaleByLargestInteriorFlow = -1.0f;  // picture scale: the larg
 constexpr const char* kUsage =
     "Usage: morvi-eval [--json] GROUND_TRUTH.flo ESTIMATE.flo [ESTIMATE.flo ...]\n"
     "       morvi-eval --picture OUT.ppm [--colour-scale S] FLOW.flo\n"
+    "       morvi-eval [--json] --occlusions GROUND_TRUTH.png ESTIMATE.pgm\n"
     "       morvi-eval --help\n"
     "\n"
     "Scores every estimate against the ground truth, one line per estimate:\n"
@@ -45,6 +51,10 @@ constexpr const char* kUsage =
     "                 e.g. .ppm or .png), scaled by the largest flow length inside a\n"
     "                 10-pixel border\n"
     "  --colour-scale S  with --picture: full saturation at a motion of S pixels instead\n"
+    "                 of the largest\n"
+    "  --occlusions   score an occlusion mask (8-bit image, occluded where >= 128) against\n"
+    "                 the true mask: precision, recall and F1 of the occluded class (each 1\n"
+    "                 when neither mask marks a pixel)\n"
     "  --help         show this text\n"
     "  --             end of options (for file names starting with '-')\n"
     "\n"
@@ -57,6 +67,7 @@ struct Options {
   bool picture = false;
   std::string pictureName;
   float colourScale = kScaleByLargestInteriorFlow;
+  bool occlusions = false;
   std::vector<std::string> files;
 };
 
@@ -93,6 +104,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         options.pictureName = arg.substr(std::string("--picture=").size());
       }
       if (options.pictureName.empty()) return "--picture needs an output file name";
+    } else if (arg == "--occlusions") {
+      options.occlusions = true;
     } else if (arg == "--colour-scale" || arg.rfind("--colour-scale=", 0) == 0) {
       if (options.colourScale > 0.0f) return "--colour-scale given twice";
       std::string value;
@@ -110,7 +123,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (options.help) return "";
-  if (options.picture) {
+  if (options.occlusions) {
+    if (options.picture || options.colourScale > 0.0f) return "--occlusions does not combine with --picture";
+    if (options.files.size() != 2) return "--occlusions takes a ground-truth mask and one estimate";
+  } else if (options.picture) {
     if (options.json) return "--json does not apply to --picture";
     if (options.files.size() != 1) return "--picture takes exactly one flow file";
   } else if (options.colourScale > 0.0f) {
@@ -177,6 +193,47 @@ int DrawPicture(const Options& options) {
   return kStatusOk;
 }
 
+// Reads an occlusion mask as one 8-bit channel; empty after a message on failure.
+cv::Mat ReadMask(const std::string& fileName) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(fileName, error)) {
+    FileError(fileName + ": not a readable file");
+    return cv::Mat();
+  }
+  cv::Mat mask = cv::imread(fileName, cv::IMREAD_GRAYSCALE);
+  if (mask.empty()) FileError(fileName + ": cannot be read as an image");
+  return mask;
+}
+
+int ScoreOcclusions(const Options& options) {
+  const cv::Mat truth = ReadMask(options.files[0]);
+  if (truth.empty()) return kStatusFileError;
+  const cv::Mat estimate = ReadMask(options.files[1]);
+  if (estimate.empty()) return kStatusFileError;
+  if (truth.size() != estimate.size()) {
+    return FileError("sizes differ: " + options.files[0] + " is " + std::to_string(truth.cols) + " x " +
+                     std::to_string(truth.rows) + ", " + options.files[1] + " is " + std::to_string(estimate.cols) +
+                     " x " + std::to_string(estimate.rows));
+  }
+  const OcclusionScore score = ScoreOcclusionMask(truth, estimate);
+  if (options.json) {
+    std::printf(
+        "{\"ground_truth\": %s, \"estimate\": %s, \"width\": %d, \"height\": %d, \"precision\": %s, "
+        "\"recall\": %s, \"f1\": %s, \"true_positives\": %lld, \"false_positives\": %lld, "
+        "\"false_negatives\": %lld}\n",
+        JsonString(options.files[0]).c_str(), JsonString(options.files[1]).c_str(), truth.cols, truth.rows,
+        JsonNumber(score.precision).c_str(), JsonNumber(score.recall).c_str(), JsonNumber(score.f1).c_str(),
+        static_cast<long long>(score.truePositives), static_cast<long long>(score.falsePositives),
+        static_cast<long long>(score.falseNegatives));
+  } else {
+    std::printf("%s: precision %.4f recall %.4f F1 %.4f occluded %lld marked %lld\n", options.files[1].c_str(),
+                score.precision, score.recall, score.f1,
+                static_cast<long long>(score.truePositives + score.falseNegatives),
+                static_cast<long long>(score.truePositives + score.falsePositives));
+  }
+  return kStatusOk;
+}
+
 // Scores every estimate; an estimate that cannot be read or has the wrong size is reported and
 // skipped, the others are still scored, and the status tells that something failed.
 int ScoreEstimates(const Options& options) {
@@ -227,6 +284,7 @@ int main(int argc, char** argv) {
     return kStatusOk;
   }
   try {
+    if (options.occlusions) return ScoreOcclusions(options);
     return options.picture ? DrawPicture(options) : ScoreEstimates(options);
   } catch (const std::exception& failure) {
     // Only allocation or library failures on legitimate but huge files can reach here.

@@ -17,6 +17,7 @@
 #include "image/parallel.h"
 #include "image/warp.h"
 #include "pipeline/estimate_flow.h"
+#include "pipeline/occlusion_mask.h"
 
 namespace {
 
@@ -100,18 +101,26 @@ class PairFrames {
   size_t cachedIndex_ = 0;
 };
 
-// Writes the flow, its picture and the warped second frame under their final names.
+// Saves an image under a temporary name and renames it into place; false after a message.
+bool SaveImageAtomically(const char* program, const ImageRef& image, const std::string& fileName) {
+  const std::string temporaryName = TemporaryNameFor(fileName);
+  if (!SaveImage(image, temporaryName) || !CommitTemporaryFile(temporaryName, fileName)) {
+    DiscardTemporaryFile(temporaryName);
+    std::cerr << program << ": could not write " << fileName << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// Writes the flow, its picture, the warped second frame and, when given, the occlusion mask under
+// their final names.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
-                      const ImageRef& second, float colourScale, int threads) {
+                      const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads) {
   bool written = SaveFlowResult(u, v, outputs.flow, colourScale);
   ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
   WarpByFlow(u, v, second, warped, threads);
-  const std::string temporaryName = TemporaryNameFor(outputs.warp);
-  if (!SaveImage(warped, temporaryName) || !CommitTemporaryFile(temporaryName, outputs.warp)) {
-    DiscardTemporaryFile(temporaryName);
-    std::cerr << program << ": could not write " << outputs.warp << std::endl;
-    written = false;
-  }
+  written = SaveImageAtomically(program, warped, outputs.warp) && written;
+  if (!outputs.occlusions.empty()) written = SaveImageAtomically(program, occlusions, outputs.occlusions) && written;
   return written;
 }
 
@@ -146,7 +155,8 @@ class SequenceRun {
         // The layout of the block's first frame names the warp and sizes complete files.
         if (pairFrames_.Get(block.begin).Empty()) return false;
         const FrameLayout& layout = pairFrames_.Layout();
-        if (OutputsComplete(OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels), layout.width,
+        if (OutputsComplete(OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions),
+                            layout.width,
                             layout.height, layout.channels)) {
           ++counts_.skipped;
           continue;
@@ -172,6 +182,8 @@ class SequenceRun {
       initialV_ = CreateFloat(layout.width, layout.height, 1);
       u_ = CreateFloat(layout.width, layout.height, 1);
       v_ = CreateFloat(layout.width, layout.height, 1);
+      backU_ = CreateFloat(layout.width, layout.height, 1);
+      backV_ = CreateFloat(layout.width, layout.height, 1);
     }
 
     const auto start = std::chrono::steady_clock::now();
@@ -180,12 +192,23 @@ class SequenceRun {
                  kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
                  options_.threads);
     std::cout << std::endl;
+    ImageRef occlusions;
+    if (options_.occlusions) {
+      // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
+      EstimateFlow(second, first, initialU_, initialV_, backU_, backV_, kPyramidFactor, kBrightnessTermWeight,
+                   kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
+                   kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
+                   options_.threads);
+      std::cout << std::endl;
+      EstimateOcclusionMask(first, second, u_, v_, backU_, backV_, occlusions);
+    }
     const double elapsedMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
-    const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels);
-    if (WritePairOutputs(program_, outputs, u_, v_, second, options_.colourScale, options_.threads)) {
+    const PairOutputs outputs =
+        OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions);
+    if (WritePairOutputs(program_, outputs, u_, v_, second, occlusions, options_.colourScale, options_.threads)) {
       ++counts_.done;
     } else {
       ++counts_.failed;
@@ -234,6 +257,8 @@ class SequenceRun {
   ImageRef initialV_;
   ImageRef u_;
   ImageRef v_;
+  ImageRef backU_;
+  ImageRef backV_;
 };
 
 // The result directory, created with its parents: the one given, else the frames' directory or

@@ -68,12 +68,15 @@ PairBlock ShardBlock(size_t pairs, int index, int count) {
           static_cast<size_t>(n * static_cast<unsigned>(index + 1) / static_cast<unsigned>(count))};
 }
 
-PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels) {
+PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
+                      bool occlusions) {
   const std::string base = resultDirectory + "/" + stem;
-  return {base + "_morvi.flo", base + "_morvi.ppm", base + "_morviwarp" + (channels == 3 ? ".ppm" : ".pgm")};
+  return {base + "_morvi.flo", base + "_morvi.ppm", base + "_morviwarp" + (channels == 3 ? ".ppm" : ".pgm"),
+          occlusions ? base + "_morviocc.pgm" : ""};
 }
 
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels) {
   return FlowFileComplete(outputs.flow, width, height) && PictureComplete(outputs.picture, width, height, 3) &&
-         PictureComplete(outputs.warp, width, height, channels);
+         PictureComplete(outputs.warp, width, height, channels) &&
+         (outputs.occlusions.empty() || PictureComplete(outputs.occlusions, width, height, 1));
 }

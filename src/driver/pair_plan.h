@@ -19,10 +19,12 @@ struct PairOutputs {
   std::string flow;     // <stem>_morvi.flo
   std::string picture;  // <stem>_morvi.ppm
   std::string warp;     // <stem>_morviwarp.ppm, or .pgm for grey frames
+  std::string occlusions;  // <stem>_morviocc.pgm when asked for, else empty
 };
-PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels);
+PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
+                      bool occlusions = false);
 
-// True when all three files exist and are complete for frames of width x height with `channels`
+// True when all of the pair's files exist and are complete for frames of width x height with `channels`
 // channels: a .flo with its tag, that size and 8 bytes per pixel; binary PPM/PGM pictures of that
-// size with 8-bit samples and nothing missing or left over.
+// size with 8-bit samples and nothing missing or left over (the occlusion mask a PGM).
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels);

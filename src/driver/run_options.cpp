@@ -59,7 +59,7 @@ bool ParseSmoothness(const std::string& text, float& value) {
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-         " [--progress] imgdir|video [imgtype] [smooth] [resultdir]";
+         " [--progress] [--occlusions] imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
 const char* OptionsHelp() {
@@ -74,6 +74,8 @@ const char* OptionsHelp() {
          "  --colour-scale S  colour pictures saturate at a motion of S pixels (default: each pair's\n"
          "                    largest motion)\n"
          "  --progress        one line per pair on standard error, with the time left\n"
+         "  --occlusions      also estimate the backward flow and write <stem>_morviocc.pgm: 255 where\n"
+         "                    the first frame's pixel is hidden in the second or leaves it, else 0\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
@@ -108,6 +110,10 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
     if (option == "--progress") {
       options.progress = true;
+      continue;
+    }
+    if (option == "--occlusions") {
+      options.occlusions = true;
       continue;
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
