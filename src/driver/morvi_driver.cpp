@@ -190,7 +190,7 @@ class SequenceRun {
     EstimateFlow(first, second, initialU_, initialV_, u_, v_, kPyramidFactor, kBrightnessTermWeight,
                  kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
                  kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
-                 options_.threads);
+                 options_.threads, Stage());
     std::cout << std::endl;
     ImageRef occlusions;
     if (options_.occlusions) {
@@ -198,7 +198,7 @@ class SequenceRun {
       EstimateFlow(second, first, initialU_, initialV_, backU_, backV_, kPyramidFactor, kBrightnessTermWeight,
                    kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
                    kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
-                   options_.threads);
+                   options_.threads, Stage());
       std::cout << std::endl;
       EstimateOcclusionMask(first, second, u_, v_, backU_, backV_, occlusions);
     }
@@ -242,6 +242,10 @@ class SequenceRun {
   }
 
   PairCounts& Counts() { return counts_; }
+
+  InitialStage Stage() const {
+    return options_.matchedInitialFlow ? InitialStage::kMatches : InitialStage::kPyramid;
+  }
   bool Stopped() const { return stopped_; }
 
  private:

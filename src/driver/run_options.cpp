@@ -59,7 +59,7 @@ bool ParseSmoothness(const std::string& text, float& value) {
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-         " [--progress] [--occlusions] imgdir|video [imgtype] [smooth] [resultdir]";
+         " [--progress] [--occlusions] [--init pyramid|matches] imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
 const char* OptionsHelp() {
@@ -76,6 +76,8 @@ const char* OptionsHelp() {
          "  --progress        one line per pair on standard error, with the time left\n"
          "  --occlusions      also estimate the backward flow and write <stem>_morviocc.pgm: 255 where\n"
          "                    the first frame's pixel is hidden in the second or leaves it, else 0\n"
+         "  --init MODE       initial flow: pyramid (coarse to fine, the default) or matches (sparse\n"
+         "                    matches interpolated along edges; for large motions)\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
@@ -117,7 +119,8 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       continue;
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
-                            option == "--out" || option == "--shard" || option == "--colour-scale";
+                            option == "--out" || option == "--shard" || option == "--colour-scale" ||
+                            option == "--init";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -151,6 +154,12 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
         return CommandAction::kUsageError;
       }
       outOption = value;
+    } else if (option == "--init") {
+      if (!hasValue || (value != "pyramid" && value != "matches")) {
+        error = "--init needs pyramid or matches";
+        return CommandAction::kUsageError;
+      }
+      options.matchedInitialFlow = value == "matches";
     } else if (option == "--shard") {
       if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
         error = "--shard needs K/N with integers 0 <= K < N";

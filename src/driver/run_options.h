@@ -19,7 +19,8 @@ struct RunOptions {
   int shardCount = 1;
   float colourScale = -1.0f;  // > 0: fixed motion length of full saturation; else per pair
   bool progress = false;
-  bool occlusions = false;  // also estimate the backward flow and write the occlusion mask
+  bool occlusions = false;
+  bool matchedInitialFlow = false;  // --init matches: start from interpolated matches  // also estimate the backward flow and write the occlusion mask
 };
 
 enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };

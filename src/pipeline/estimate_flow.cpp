@@ -1,7 +1,11 @@
 #include "pipeline/estimate_flow.h"
 
+#include <iostream>
+#include <string>
+
 #include "motion/segment_motion.h"
 #include "pipeline/initial_flow.h"
+#include "pipeline/matched_initial_flow.h"
 #include "pipeline/weight_maps.h"
 #include "segmentation/seg_patch.h"
 #include "segmentation/segment_image.h"
@@ -26,14 +30,23 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR, std::optional<uint32_t> seed,
-                  int threads) {
+                  int threads, InitialStage initialStage) {
   const int width = first.Width();
   const int height = first.Height();
 
-  // 1. Coarse-to-fine initial flow.
-  EstimateInitialFlow(first, second, initialU, initialV, pyramidFactor, brightnessTermWeight, gradientTermWeight,
-                      smoothnessTermWeight, brightnessEps, gradientEps, smoothnessEps, anisotropic, outerIterations,
-                      medianWindow, threads);
+  // 1. Initial flow: interpolated matches, or coarse to fine.
+  bool matched = false;
+  if (initialStage == InitialStage::kMatches) {
+    std::string reason;
+    matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+    if (matched) std::cout << "Processing " << std::flush;  // the progress line the pyramid would start
+    if (!matched) std::cerr << "morvi: " << reason << "; this pair starts from the pyramid" << std::endl;
+  }
+  if (!matched) {
+    EstimateInitialFlow(first, second, initialU, initialV, pyramidFactor, brightnessTermWeight, gradientTermWeight,
+                        smoothnessTermWeight, brightnessEps, gradientEps, smoothnessEps, anisotropic,
+                        outerIterations, medianWindow, threads);
+  }
 
   // 2. The final flow starts as a copy, so the initial flow stays as it is.
   u = CloneFloat(initialU);
