@@ -2,11 +2,13 @@
 //
 //   compare_peers [--morvi PATH] [--data DIR] [--work DIR] [--only NAME] [--skip-peers] [--threads N]
 //
-// For every pair it runs the morvi program at one thread and at N threads (default 2; one process
+// For every pair it runs the morvi program, with the default and with the matched initial flow
+// (--init matches), at one thread and at N threads (default 2; one process
 // per run, timed with /usr/bin/time for the peak resident memory) and, in this process, DeepFlow
 // with one and with N OpenCV threads, then Dual TV-L1, DIS (medium preset) and Farneback with one;
 // every result is written as a .flo file and scored against the ground truth with the same error
 // measures morvi-eval prints. The morvi runs must give the same .flo bytes at both thread counts.
+// Means are given over the Middlebury and over the Sintel pairs.
 // "x DeepFlow" compares with DeepFlow at the same thread count. The table goes to standard output.
 #include <sys/wait.h>
 
@@ -80,7 +82,8 @@ bool WriteFlow(const cv::Mat& flow, const fs::path& file) {
   return WriteFlowFile(ImageRef(owned), file.string());
 }
 
-Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work, int threads) {
+Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work, int threads,
+               const std::string& options = "") {
   Score score;
   const fs::path frames = work / "frames";
   fs::remove_all(frames);
@@ -89,7 +92,7 @@ Score RunMorvi(const std::string& morvi, const Pair& pair, const fs::path& work,
   fs::copy_file(pair.second, frames / "b.png");
   const fs::path timing = work / "time.txt";
   const std::string command = "/usr/bin/time -f '%e %M' -o '" + timing.string() + "' '" + morvi + "' --seed 1 --threads " +
-                              std::to_string(threads) + " '" +
+                              std::to_string(threads) + " " + options + " '" +
                               frames.string() + "' .png 8 '" + work.string() + "' > '" +
                               (work / "morvi.log").string() + "' 2>&1";
   const int status = std::system(command.c_str());
@@ -174,7 +177,8 @@ int main(int argc, char** argv) {
   const std::string many = " t" + std::to_string(threads);
   const std::string morviMany = "morvi" + many;
   const std::string deepMany = "DeepFlow" + many;
-  std::vector<std::string> methods = {"morvi t1", morviMany};
+  const std::string matchesMany = "morvi matches" + many;
+  std::vector<std::string> methods = {"morvi t1", morviMany, "morvi matches t1", matchesMany};
   if (!skipPeers) {
     methods.push_back("DeepFlow t1");
     methods.push_back(deepMany);
@@ -183,6 +187,7 @@ int main(int argc, char** argv) {
     }
   }
   std::map<std::string, std::vector<Score>> middlebury;  // per method, for the means
+  std::map<std::string, std::vector<Score>> sintel;
   std::cout << "| pair | method | EPE | AAE | R1 % | R3 % | s/pair | x DeepFlow | peak MB |\n"
             << "|---|---|---|---|---|---|---|---|---|\n";
   for (const Pair& pair : Pairs(data)) {
@@ -191,11 +196,20 @@ int main(int argc, char** argv) {
     const fs::path dir = work / pair.name;
     fs::create_directories(dir / "t1");
     fs::create_directories(dir / "tN");
+    fs::create_directories(dir / "m1");
+    fs::create_directories(dir / "mN");
     std::map<std::string, Score> scores;
     scores["morvi t1"] = RunMorvi(morvi, pair, dir / "t1", 1);
     scores[morviMany] = RunMorvi(morvi, pair, dir / "tN", threads);
     if (FileBytes(dir / "t1" / "a_morvi.flo") != FileBytes(dir / "tN" / "a_morvi.flo")) {
       std::cerr << "morvi's flow on " << pair.name << " differs between 1 and " << threads << " threads" << std::endl;
+      return 1;
+    }
+    scores["morvi matches t1"] = RunMorvi(morvi, pair, dir / "m1", 1, "--init matches");
+    scores[matchesMany] = RunMorvi(morvi, pair, dir / "mN", threads, "--init matches");
+    if (FileBytes(dir / "m1" / "a_morvi.flo") != FileBytes(dir / "mN" / "a_morvi.flo")) {
+      std::cerr << "morvi --init matches on " << pair.name << " differs between 1 and " << threads << " threads"
+                << std::endl;
       return 1;
     }
     if (!skipPeers) {
@@ -228,26 +242,31 @@ int main(int argc, char** argv) {
       std::cout << " | ";
       if (s.peakMb > 0.0) std::cout << std::setprecision(0) << s.peakMb;
       std::cout << " |" << std::endl;
-      if (pair.name.find('/') == std::string::npos) middlebury[name].push_back(s);
+      (pair.name.find('/') == std::string::npos ? middlebury : sintel)[name].push_back(s);
     }
   }
-  std::cout << "\nMean over the Middlebury pairs:\n\n| method | EPE | AAE | R1 % | s/pair | peak MB |\n|---|---|---|---|---|---|\n";
-  for (const std::string& name : methods) {
-    const auto& list = middlebury[name];
-    if (list.empty()) continue;
-    double epe = 0, aae = 0, r1 = 0, seconds = 0, peak = 0;
-    for (const Score& s : list) {
-      epe += s.stats.epe;
-      aae += s.stats.aae;
-      r1 += s.stats.r1;
-      seconds += s.seconds;
-      peak = std::max(peak, s.peakMb);
+  for (const auto& [title, group] : {std::pair<const char*, const std::map<std::string, std::vector<Score>>*>{
+                                         "Middlebury", &middlebury},
+                                     {"Sintel", &sintel}}) {
+    std::cout << "\nMean over the " << title
+              << " pairs:\n\n| method | EPE | AAE | R1 % | s/pair | peak MB |\n|---|---|---|---|---|---|\n";
+    for (const std::string& name : methods) {
+      if (!group->count(name)) continue;
+      const auto& list = group->at(name);
+      double epe = 0, aae = 0, r1 = 0, seconds = 0, peak = 0;
+      for (const Score& s : list) {
+        epe += s.stats.epe;
+        aae += s.stats.aae;
+        r1 += s.stats.r1;
+        seconds += s.seconds;
+        peak = std::max(peak, s.peakMb);
+      }
+      const double n = static_cast<double>(list.size());
+      std::cout << "| " << name << " | " << std::fixed << std::setprecision(3) << epe / n << " | "
+                << std::setprecision(2) << aae / n << " | " << r1 / n << " | " << seconds / n << " | ";
+      if (peak > 0.0) std::cout << std::setprecision(0) << peak;
+      std::cout << " |\n";
     }
-    const double n = static_cast<double>(list.size());
-    std::cout << "| " << name << " | " << std::fixed << std::setprecision(3) << epe / n << " | "
-              << std::setprecision(2) << aae / n << " | " << r1 / n << " | " << seconds / n << " | ";
-    if (peak > 0.0) std::cout << std::setprecision(0) << peak;
-    std::cout << " |\n";
   }
   return 0;
 }
