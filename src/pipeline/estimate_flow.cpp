@@ -26,14 +26,14 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR, std::optional<uint32_t> seed,
-                  int threads) {
+                  int threads, std::ostream* progress) {
   const int width = first.Width();
   const int height = first.Height();
 
   // 1. Coarse-to-fine initial flow.
   EstimateInitialFlow(first, second, initialU, initialV, pyramidFactor, brightnessTermWeight, gradientTermWeight,
                       smoothnessTermWeight, brightnessEps, gradientEps, smoothnessEps, anisotropic, outerIterations,
-                      medianWindow, threads);
+                      medianWindow, threads, progress);
 
   // 2. The final flow starts as a copy, so the initial flow stays as it is.
   u = CloneFloat(initialU);
@@ -48,7 +48,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
   mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, seed, threads);
+  FitSegmentMotions(segments, u, v, mask, false, seed, threads, progress);
   ReleaseSegPatches(segments);
 
   // 7. Small frames: a smoother final pass with a single outer iteration.

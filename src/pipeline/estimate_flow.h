@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <optional>
 
 #include "image/image_ref.h"
@@ -15,10 +16,12 @@ bool IsSmallFrame(int width, int height);
 // the initial flow, u/v the final flow; all four are made to refer to new float images of the
 // frame's size. `seed` fixes the segment motion sampling; without it the sampling follows the
 // calendar time. `threads` (>= 1) is the number of threads used inside the estimate; the result
-// does not depend on it.
+// does not depend on it. Progress ("Processing " and dots) goes to `progress`, or nowhere when it
+// is null.
 void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                   ImageRef& u, ImageRef& v, float pyramidFactor, float brightnessTermWeight,
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR,
-                  std::optional<uint32_t> seed = std::nullopt, int threads = 1);
+                  std::optional<uint32_t> seed = std::nullopt, int threads = 1,
+                  std::ostream* progress = &std::cout);
