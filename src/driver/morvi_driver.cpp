@@ -16,25 +16,10 @@
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
-#include "pipeline/estimate_flow.h"
 #include "pipeline/occlusion_mask.h"
+#include "pipeline/standard_estimate.h"
 
 namespace {
-
-// The pipeline's fixed parameters, in the order EstimateFlow takes them.
-constexpr float kPyramidFactor = 1.7f;
-constexpr float kBrightnessTermWeight = 0.1f;
-constexpr float kGradientTermWeight = 0.9f;
-// The penaliser epsilons arrive as single-precision constants widened to double.
-constexpr double kBrightnessEps = static_cast<double>(0.1f);
-constexpr double kGradientEps = static_cast<double>(0.1f);
-constexpr double kSmoothnessEps = static_cast<double>(0.01f);
-constexpr int kAnisotropic = 1;
-constexpr int kOuterIterations = 3;
-constexpr int kMedianWindow = 3;
-constexpr float kMinRegion = 20.0f;
-constexpr float kSigmaS = 7.0f;
-constexpr float kSigmaR = 6.5f;
 
 void PrintBanner(const char* program) {
   std::cout << "Morvi Optical Flow Estimation" << std::endl;
@@ -187,18 +172,14 @@ class SequenceRun {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    EstimateFlow(first, second, initialU_, initialV_, u_, v_, kPyramidFactor, kBrightnessTermWeight,
-                 kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
-                 kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
-                 options_.threads, Stage());
+    EstimateFlowStandard(first, second, initialU_, initialV_, u_, v_, options_.smoothness, options_.seed,
+                         options_.threads, Stage());
     std::cout << std::endl;
     ImageRef occlusions;
     if (options_.occlusions) {
       // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
-      EstimateFlow(second, first, initialU_, initialV_, backU_, backV_, kPyramidFactor, kBrightnessTermWeight,
-                   kGradientTermWeight, options_.smoothness, kBrightnessEps, kGradientEps, kSmoothnessEps,
-                   kAnisotropic, kOuterIterations, kMedianWindow, kMinRegion, kSigmaS, kSigmaR, options_.seed,
-                   options_.threads, Stage());
+      EstimateFlowStandard(second, first, initialU_, initialV_, backU_, backV_, options_.smoothness, options_.seed,
+                           options_.threads, Stage());
       std::cout << std::endl;
       EstimateOcclusionMask(first, second, u_, v_, backU_, backV_, occlusions);
     }

@@ -5,11 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "pipeline/standard_estimate.h"
+
 // Everything the command line sets for one run.
 struct RunOptions {
   std::string source;  // a directory of frames, or a video file
   std::string imageType = ".png";
-  float smoothness = 8.0f;
+  float smoothness = kStandardSmoothness;
   std::string resultDirectory;  // empty: the source directory (a video's own folder)
   std::optional<uint32_t> seed;
   int threads = 1;
@@ -17,7 +19,7 @@ struct RunOptions {
   // This run does block shardIndex of shardCount contiguous blocks of pairs.
   int shardIndex = 0;
   int shardCount = 1;
-  float colourScale = -1.0f;  // > 0: fixed motion length of full saturation; else per pair
+  float colourScale = kStandardPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
   bool progress = false;
   bool occlusions = false;
   bool matchedInitialFlow = false;  // --init matches: start from interpolated matches  // also estimate the backward flow and write the occlusion mask

@@ -5,7 +5,8 @@
 
 #include <string>
 
-// A temporary name in the same directory as `finalName` (same file system, so rename is atomic).
+// A temporary name in the same directory as `finalName` (same file system, so rename is atomic),
+// of its own for every process and thread.
 // The extension is kept, so that writers choosing a format by extension still see it.
 std::string TemporaryNameFor(const std::string& finalName);
 

@@ -35,40 +35,53 @@ bool WriteFlowFile(const ImageRef& flow, const std::string& fileName) {
     Report("WriteFlowFile: filename '" + fileName + "' should have extension '.flo'");
   }
 
+  if (flow.Empty() || flow.Channels() != 2) Report("WriteFlowFile(" + fileName + "): image must have 2 bands");
+
+  std::string error;
+  if (!WriteFlowFile(flow, fileName, error)) {
+    if (!error.empty()) Report(error);
+    return false;
+  }
+  return true;
+}
+
+bool WriteFlowFile(const ImageRef& flow, const std::string& fileName, std::string& error) {
   const int32_t width = flow.Width();
   const int32_t height = flow.Height();
   const int bands = flow.Channels();
-  if (flow.Empty() || bands != 2) Report("WriteFlowFile(" + fileName + "): image must have 2 bands");
 
   const std::string temporaryName = TemporaryNameFor(fileName);
   FILE* stream = std::fopen(temporaryName.c_str(), "wb");
   if (stream == nullptr) {
-    Report("WriteFlowFile: could not open " + fileName);
+    error = "WriteFlowFile: could not open " + fileName;
     return false;
   }
 
   bool complete = true;
   if (std::fwrite(kFlowTag, 1, 4, stream) != 4 || std::fwrite(&width, sizeof width, 1, stream) != 1 ||
       std::fwrite(&height, sizeof height, 1, stream) != 1) {
-    Report("WriteFlowFile(" + fileName + "): problem writing header");
+    error = "WriteFlowFile(" + fileName + "): problem writing header";
     complete = false;
   }
   // Rows are taken at their own stride, so padding at row ends is never written.
   const size_t rowFloats = static_cast<size_t>(bands) * static_cast<size_t>(width);
-  for (int y = 0; y < height; ++y) {
+  for (int y = 0; y < height && complete; ++y) {
     if (std::fwrite(flow.Row<float>(y), sizeof(float), rowFloats, stream) != rowFloats) {
-      Report("WriteFlowFile(" + fileName + "): problem writing data");
+      error = "WriteFlowFile(" + fileName + "): problem writing data";
       complete = false;
     }
   }
-  if (std::fclose(stream) != 0) complete = false;
+  if (std::fclose(stream) != 0 && complete) {
+    error = "WriteFlowFile(" + fileName + "): problem writing data";
+    complete = false;
+  }
 
   if (!complete) {
     DiscardTemporaryFile(temporaryName);
     return false;
   }
   if (!CommitTemporaryFile(temporaryName, fileName)) {
-    Report("WriteFlowFile: could not open " + fileName);
+    error = "WriteFlowFile: could not open " + fileName;
     return false;
   }
   return true;

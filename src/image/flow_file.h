@@ -10,6 +10,11 @@
 // written completely (nothing is left under the final name in that case).
 bool WriteFlowFile(const ImageRef& flow, const std::string& fileName);
 
+// The writing itself, silent: the image's bands are written as they are (any extension is taken).
+// Returns false with `error` set to the writer's message when the file was not written completely
+// (nothing is left under the final name or the temporary one then).
+bool WriteFlowFile(const ImageRef& flow, const std::string& fileName, std::string& error);
+
 // Writes u and v as `fileName` (.flo) and the colour picture of the flow beside it (same name with
 // .ppm instead of .flo). maxMotion <= 0 scales the picture by the largest interior flow length.
 // Returns false when either file could not be written.

@@ -87,7 +87,8 @@ void AffineCostFun::Hessian(const ParamVector& /*x*/, SquareMatrix& h) {
 }  // namespace OpenCvExt
 
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params) {
-  return MinimizeAffineCost(cost, params, SharedOptimizer());
+  ZOptimizerLM optimizer;
+  return MinimizeAffineCost(cost, params, optimizer);
 }
 
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params, ZOptimizerLM& optimizer) {

@@ -1,5 +1,5 @@
 // Least-squares cost of an affine flow model over a point list, and its minimisation with the
-// shared Levenberg-Marquardt optimizer.
+// Levenberg-Marquardt optimizer.
 #pragma once
 
 #include <vector>
@@ -54,8 +54,10 @@ class AffineCostFun : public ZAnyScaleFunction {
 
 }  // namespace OpenCvExt
 
-// Minimises the cost with the shared optimizer from all six parameters at zero and returns the
-// final cost; params receives the optimum as floats.
+// Minimises the cost with a fresh optimizer (default criterion) from all six parameters at zero and
+// returns the final cost; params receives the optimum as floats. An optimizer keeps nothing from one
+// minimisation to the next that changes a result, so a fresh one per fit gives the same bytes as a
+// reused one, and fits on different threads share nothing.
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params);
-// The same with a given optimizer (one per thread when fits run side by side).
+// The same with a given optimizer, which must not run another minimisation meanwhile.
 double MinimizeAffineCost(OpenCvExt::AffineCostFun& cost, AffineParams& params, ZOptimizerLM& optimizer);

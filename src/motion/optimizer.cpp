@@ -203,11 +203,6 @@ bool ZOptimizerLM::Minimize(ZAnyScaleFunction& f, ParamVector& x, double& cost) 
   return true;
 }
 
-ZOptimizerLM& SharedOptimizer() {
-  static ZOptimizerLM optimizer;
-  return optimizer;
-}
-
 // ---------------------------------------------------------------------------------------------
 // LDL^T solve
 

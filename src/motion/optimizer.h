@@ -147,10 +147,6 @@ class ZOptimizerLM {
   ZDefOptimizerTerminator defTerminator_;
 };
 
-// The one optimizer of the process, created on first use and destroyed at exit. It must not run
-// two minimisations at once: its criterion is bound to the running minimisation.
-ZOptimizerLM& SharedOptimizer();
-
 // Solves A x = b for a symmetric A through A = L D L^T (L unit lower triangular, D diagonal),
 // reading A's lower triangle. Returns false when a pivot of D has magnitude at most the machine
 // epsilon of doubles; x is then left unchanged. A is not modified.

@@ -116,13 +116,6 @@ void VoteHypotheses(const ImageRef& u, const ImageRef& v, const std::vector<cv::
   }
 }
 
-// True when the shared optimizer stops by the default criterion, which a fresh optimizer with the
-// same tolerance reproduces on another thread.
-bool SharedOptimizerIsDefault() {
-  ZOptimizerLM& shared = SharedOptimizer();
-  return shared.Terminator() == nullptr || shared.Terminator() == &shared.DefaultTerminator();
-}
-
 void ListInliers(const GatheredSegment& seg, const std::vector<cv::Point>& pixels, const AffineParams& a,
                  float bound, std::vector<cv::Point>& inliers) {
   inliers.clear();
@@ -231,7 +224,7 @@ float SquaredInlierBound(float inlierThreshold) {
 SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
-                                  InlierScan scan, int threads) {
+                                  InlierScan scan, int threads, std::ostream* progress) {
   SegmentFitResult result;
   const int n = static_cast<int>(pixels.size());
   if (n < kMinSegmentPixels) return result;
@@ -260,27 +253,20 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
     degenerated = !sampled;
   }
 
-  // Vote in runs of consecutive hypotheses, one run per thread. The calling thread takes the first
-  // run with the shared optimizer; the others get fresh ones, used only while the shared one stops
-  // by the default criterion (and with its tolerance), so every fit is the same on every thread.
+  // Vote in runs of consecutive hypotheses, one run per thread, each with an optimizer of its own
+  // (default criterion). An optimizer carries nothing from one fit to the next that changes its
+  // result, so every fit is the same on every thread, and two estimates running at once in one
+  // process share no optimizer.
   const int hypotheses = static_cast<int>(triples.size());
-  const int threadLimit = SharedOptimizerIsDefault() ? std::max(1, threads) : 1;
-  const int runCount = std::clamp(hypotheses / kMinHypothesesPerThread, 1, threadLimit);
+  const int runCount = std::clamp(hypotheses / kMinHypothesesPerThread, 1, std::max(1, threads));
   std::vector<RunBest> runBest(static_cast<size_t>(runCount));
   const float bound = SquaredInlierBound(inlierThreshold);
-  const double tolerance = SharedOptimizer().DefaultTerminator().Tolerance();
   auto runBound = [&](int r) { return static_cast<int>(static_cast<int64_t>(hypotheses) * r / runCount); };
   ParallelFor(runCount, runCount, [&](int firstRun, int endRun) {
     for (int r = firstRun; r < endRun; ++r) {
-      if (r == 0) {
-        VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
-                       SharedOptimizer(), runBest[0]);
-      } else {
-        ZOptimizerLM optimizer;
-        optimizer.DefaultTerminator().SetTolerance(tolerance);
-        VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
-                       optimizer, runBest[static_cast<size_t>(r)]);
-      }
+      ZOptimizerLM optimizer;
+      VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
+                     optimizer, runBest[static_cast<size_t>(r)]);
     }
   });
 
@@ -290,7 +276,7 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
   }
 
   if (degenerated) {
-    std::cout << "Degenerated" << std::endl;
+    if (progress) *progress << "Degenerated" << std::endl;
     result.bestScore = best.score;
     result.degenerated = true;
     return result;
@@ -316,19 +302,20 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
 }
 
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads) {
+                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads,
+                       std::ostream* progress) {
   CheckImages(u, v, mask);
   RandomGenerator random(seed ? *seed : CalendarSeed());
   const int iterations = forceWrite ? kForcedIterations : kIterations;
   for (size_t i = 0; i < segments.size(); ++i) {
     if (!segments[i]) throw std::invalid_argument("FitSegmentMotions: null segment record");
     FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
-                     kAcceptFraction, random, scan, threads);
-    if (i % kProgressEvery == 0) std::cout << '.' << std::flush;
+                     kAcceptFraction, random, scan, threads, progress);
+    if (progress && i % kProgressEvery == 0) *progress << '.' << std::flush;
   }
 }
 
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed, int threads) {
-  FitSegmentMotions(segments, u, v, mask, forceWrite, seed, InlierScan::kEarlyStop, threads);
+                       bool forceWrite, std::optional<uint32_t> seed, int threads, std::ostream* progress) {
+  FitSegmentMotions(segments, u, v, mask, forceWrite, seed, InlierScan::kEarlyStop, threads, progress);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <optional>
 #include <vector>
 
@@ -40,27 +41,30 @@ struct SegmentFitResult {
 // is sampled only when |mask| >= 0.5 and overwritten only when mask < 0.5. Without a seed the
 // sampling generator is seeded from the calendar time. Segments are fitted one after the other
 // from the one generator; within a segment the hypotheses are voted on `threads` threads, with
-// the same result for every count.
+// the same result for every count. One "." per hundred segments (and "Degenerated" lines) go to
+// `progress`; nothing is written when it is null.
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed = std::nullopt, int threads = 1);
+                       bool forceWrite, std::optional<uint32_t> seed = std::nullopt, int threads = 1,
+                       std::ostream* progress = &std::cout);
 // The same with a chosen inlier scan (the overload above uses InlierScan::kEarlyStop).
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
-                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads = 1);
+                       bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads = 1,
+                       std::ostream* progress = &std::cout);
 
 // Robust fit for one segment. Segments below 200 pixels are left alone. Every iteration draws a
 // non-degenerate triple of sampleable pixels (|mask| >= maskThreshold; up to 60 attempts, else
-// "Degenerated" is printed and nothing is written), fits the model to it and scores it by the
+// "Degenerated" is written to `progress` and nothing is written into the flow), fits the model to it and scores it by the
 // fraction of pixels whose residual is strictly below inlierThreshold. When the best fraction is
 // strictly above acceptFraction (or forceWrite), the model is refitted to the best hypothesis's
 // inliers and written where mask < maskThreshold. u, v and mask are single-channel float images
 // of one size holding every pixel of the list. The triples are drawn first, in the order of the
 // hypotheses; the fits and votes then run in runs of consecutive hypotheses on up to `threads`
-// threads (one only while the shared optimizer has a criterion other than its default). The
-// first hypothesis of the highest score wins, so the result is the same for every count.
+// threads, each run with an optimizer of its own. The first hypothesis of the highest score wins, so the result is the same for every count.
 SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
-                                  InlierScan scan = InlierScan::kEarlyStop, int threads = 1);
+                                  InlierScan scan = InlierScan::kEarlyStop, int threads = 1,
+                                  std::ostream* progress = &std::cout);
 
 // True when the three points are collinear or two of them coincide.
 bool IsDegenerateTriple(const cv::Point& p0, const cv::Point& p1, const cv::Point& p2);

@@ -30,7 +30,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
                   float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR, std::optional<uint32_t> seed,
-                  int threads, InitialStage initialStage) {
+                  int threads, InitialStage initialStage, std::ostream* progress) {
   const int width = first.Width();
   const int height = first.Height();
 
@@ -39,13 +39,18 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   if (initialStage == InitialStage::kMatches) {
     std::string reason;
     matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
-    if (matched) std::cout << "Processing " << std::flush;  // the progress line the pyramid would start
-    if (!matched) std::cerr << "morvi: " << reason << "; this pair starts from the pyramid" << std::endl;
+    if (progress != nullptr) {
+      if (matched) {
+        *progress << "Processing " << std::flush;  // the progress line the pyramid would start
+      } else {
+        std::cerr << "morvi: " << reason << "; this pair starts from the pyramid" << std::endl;
+      }
+    }
   }
   if (!matched) {
     EstimateInitialFlow(first, second, initialU, initialV, pyramidFactor, brightnessTermWeight, gradientTermWeight,
                         smoothnessTermWeight, brightnessEps, gradientEps, smoothnessEps, anisotropic,
-                        outerIterations, medianWindow, threads);
+                        outerIterations, medianWindow, threads, progress);
   }
 
   // 2. The final flow starts as a copy, so the initial flow stays as it is.
@@ -61,7 +66,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
   mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, seed, threads);
+  FitSegmentMotions(segments, u, v, mask, false, seed, threads, progress);
   ReleaseSegPatches(segments);
 
   // 7. Small frames: a smoother final pass with a single outer iteration.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <optional>
 
 #include "image/image_ref.h"
@@ -16,8 +17,9 @@ bool IsSmallFrame(int width, int height);
 // frame's size. `seed` fixes the segment motion sampling; without it the sampling follows the
 // calendar time. `threads` (>= 1) is the number of threads used inside the estimate; the result
 // does not depend on it. `initialStage` chooses the initial flow: the coarse-to-fine pyramid, or
-// interpolated matches (for large motions), which fall back to the pyramid, with a line on
-// standard error, when too few matches survive.
+// interpolated matches (for large motions), which fall back to the pyramid when too few matches
+// survive. Progress ("Processing " and dots) goes to `progress`, and a fall back is reported on
+// standard error; both are silent when `progress` is null.
 enum class InitialStage { kPyramid, kMatches };
 
 void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
@@ -26,4 +28,4 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
                   double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
                   int medianWindow, float minRegion, float sigmaS, float sigmaR,
                   std::optional<uint32_t> seed = std::nullopt, int threads = 1,
-                  InitialStage initialStage = InitialStage::kPyramid);
+                  InitialStage initialStage = InitialStage::kPyramid, std::ostream* progress = &std::cout);

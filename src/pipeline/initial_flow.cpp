@@ -32,7 +32,8 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
                          float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
-                         int anisotropic, int outerIterations, int medianWindow, int threads) {
+                         int anisotropic, int outerIterations, int medianWindow, int threads,
+                         std::ostream* progress) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
   firstPyramid.Build(first, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
@@ -47,7 +48,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     flowV.push_back(CreateFloat(level.Width(), level.Height(), 1));
   }
 
-  std::cout << "Processing " << std::flush;
+  if (progress) *progress << "Processing " << std::flush;
   for (int i = levelCount - 1; i >= 0; --i) {
     const ImageRef& levelFirst = firstPyramid.levels[i];
     const ImageRef& levelSecond = secondPyramid.levels[i];
@@ -69,7 +70,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     LevelWorkspace workspace;
     PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
                   derivatives, workspace);
-    std::cout << "." << std::flush;
+    if (progress) *progress << "." << std::flush;
     const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
                                                smoothnessTermWeight, params, workspace);
     SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,

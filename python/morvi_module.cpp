@@ -1,0 +1,264 @@
+// The Python module `morvi`: the library's functions on NumPy arrays. Arrays are checked here, so
+// that a wrong dtype or shape is a ValueError naming the argument; the library's own checks
+// (sizes that differ, bad numbers) arrive as ValueError too, files that cannot be read or written
+// as OSError. Views of any strides are accepted: they are copied to contiguous memory first.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "morvi/morvi.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::int64_t kMaxSeed = 0xffffffffLL;
+
+[[noreturn]] void ThrowValueError(const std::string& message) { throw py::value_error(message); }
+
+[[noreturn]] void ThrowOsError(const std::string& message) {
+  PyErr_SetString(PyExc_OSError, message.c_str());
+  throw py::error_already_set();
+}
+
+std::string ShapeText(const py::array& array) {
+  std::string text = "(";
+  for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(array.shape(i));
+  }
+  return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+std::string DtypeText(const py::array& array) { return py::str(array.dtype()).cast<std::string>(); }
+
+// A C-contiguous copy (or the array itself when it already is one) of the same dtype.
+template <typename T>
+py::array_t<T, py::array::c_style> Contiguous(const py::array& array) {
+  return py::array_t<T, py::array::c_style>::ensure(array);
+}
+
+// (rows, cols, channels) of an image-like array with 2 or 3 dimensions; rejects empty arrays and
+// sizes an image cannot have.
+cv::Vec3i ImageShape(const py::array& array, const char* name, int maxChannels) {
+  if (array.ndim() != 2 && array.ndim() != 3) {
+    ThrowValueError(std::string(name) + " must have shape (H, W) or (H, W, C), not " + ShapeText(array));
+  }
+  const py::ssize_t rows = array.shape(0);
+  const py::ssize_t cols = array.shape(1);
+  const py::ssize_t channels = array.ndim() == 3 ? array.shape(2) : 1;
+  if (rows == 0 || cols == 0 || channels == 0) ThrowValueError(std::string(name) + " is empty: shape " + ShapeText(array));
+  if (rows > INT_MAX || cols > INT_MAX) ThrowValueError(std::string(name) + " is too large: shape " + ShapeText(array));
+  if (channels > maxChannels) {
+    ThrowValueError(std::string(name) + " has " + std::to_string(channels) + " channels; at most " +
+                    std::to_string(maxChannels) + " are accepted");
+  }
+  return cv::Vec3i(static_cast<int>(rows), static_cast<int>(cols), static_cast<int>(channels));
+}
+
+// A frame as a cv::Mat that owns a copy of the pixels: uint8 or uint16, (H, W) grey or (H, W, C)
+// with C = 1 to 4 (BGR order for colour; 16 bits and alpha are reduced by the library).
+cv::Mat FrameFromArray(const py::array& array, const char* name) {
+  const cv::Vec3i shape = ImageShape(array, name, 4);
+  int depth = -1;
+  py::array contiguous;
+  if (py::isinstance<py::array_t<std::uint8_t>>(array)) {
+    depth = CV_8U;
+    contiguous = Contiguous<std::uint8_t>(array);
+  } else if (py::isinstance<py::array_t<std::uint16_t>>(array)) {
+    depth = CV_16U;
+    contiguous = Contiguous<std::uint16_t>(array);
+  } else {
+    ThrowValueError(std::string(name) + " has dtype " + DtypeText(array) +
+                    "; frames are uint8 (or uint16, scaled to 8 bits)");
+  }
+  const cv::Mat view(shape[0], shape[1], CV_MAKETYPE(depth, shape[2]), contiguous.mutable_data());
+  return view.clone();
+}
+
+// A flow as a cv::Mat (CV_32FC2) owning a copy: float32 of shape (H, W, 2).
+cv::Mat FlowFromArray(const py::array& array, const char* name) {
+  if (array.ndim() != 3 || array.shape(2) != 2) {
+    ThrowValueError(std::string(name) + " must have shape (H, W, 2), not " + ShapeText(array));
+  }
+  const cv::Vec3i shape = ImageShape(array, name, 2);
+  if (!py::isinstance<py::array_t<float>>(array)) {
+    ThrowValueError(std::string(name) + " has dtype " + DtypeText(array) + "; flows are float32");
+  }
+  auto contiguous = Contiguous<float>(array);
+  const cv::Mat view(shape[0], shape[1], CV_32FC2, contiguous.mutable_data());
+  return view.clone();
+}
+
+// A new NumPy array holding a copy of a continuous or padded matrix: (H, W) for one channel,
+// (H, W, C) otherwise.
+template <typename T>
+py::array_t<T> ArrayFromMat(const cv::Mat& mat, bool squeezeOneChannel) {
+  std::vector<py::ssize_t> shape{mat.rows, mat.cols};
+  if (!(squeezeOneChannel && mat.channels() == 1)) shape.push_back(mat.channels());
+  py::array_t<T> array(shape);
+  const std::size_t rowBytes = static_cast<std::size_t>(mat.cols) * mat.elemSize();
+  auto* out = reinterpret_cast<unsigned char*>(array.mutable_data());
+  for (int y = 0; y < mat.rows; ++y) std::memcpy(out + y * rowBytes, mat.ptr(y), rowBytes);
+  return array;
+}
+
+std::optional<std::uint32_t> SeedFrom(const py::object& seed) {
+  if (seed.is_none()) return std::nullopt;
+  if (!py::isinstance<py::int_>(seed) || py::isinstance<py::bool_>(seed)) {
+    ThrowValueError("seed must be an integer from 0 to 4294967295 or None");
+  }
+  const py::int_ value = seed;
+  if (value < py::int_(0) || value > py::int_(kMaxSeed)) ThrowValueError("seed must be from 0 to 4294967295, not " + py::str(seed).cast<std::string>());
+  return static_cast<std::uint32_t>(value.cast<std::int64_t>());
+}
+
+std::optional<int> ThreadsFrom(const py::object& threads) {
+  if (threads.is_none()) return std::nullopt;
+  if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
+    ThrowValueError("threads must be an integer from 1 to 1024 or None");
+  }
+  const py::int_ value = threads;
+  if (value < py::int_(1) || value > py::int_(1024)) {
+    ThrowValueError("threads must be from 1 to 1024, not " + py::str(threads).cast<std::string>());
+  }
+  return value.cast<int>();
+}
+
+py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
+                                const py::object& seed, const py::object& threads) {
+  const cv::Mat firstMat = FrameFromArray(first, "first");
+  const cv::Mat secondMat = FrameFromArray(second, "second");
+  morvi::Options options;
+  options.smoothness = static_cast<float>(smoothness);
+  options.seed = SeedFrom(seed);
+  options.threads = ThreadsFrom(threads);
+  cv::Mat flow;
+  {
+    py::gil_scoped_release release;
+    flow = morvi::EstimateFlow(firstMat, secondMat, options);
+  }
+  return ArrayFromMat<float>(flow, false);
+}
+
+py::array_t<float> ReadFlo(const std::filesystem::path& path) {
+  cv::Mat flow;
+  try {
+    flow = morvi::ReadFlowFile(path.string());
+  } catch (const std::runtime_error& error) {
+    ThrowOsError(error.what());
+  }
+  return ArrayFromMat<float>(flow, false);
+}
+
+void WriteFlo(const std::filesystem::path& path, const py::array& flow) {
+  const cv::Mat flowMat = FlowFromArray(flow, "flow");
+  try {
+    morvi::WriteFlowFile(path.string(), flowMat);
+  } catch (const std::runtime_error& error) {
+    ThrowOsError(error.what());
+  }
+}
+
+py::array_t<std::uint8_t> FlowToColour(const py::array& flow, std::optional<double> scale) {
+  const cv::Mat flowMat = FlowFromArray(flow, "flow");
+  std::optional<float> fixedScale;
+  if (scale) fixedScale = static_cast<float>(*scale);
+  return ArrayFromMat<std::uint8_t>(morvi::FlowToColour(flowMat, fixedScale), false);
+}
+
+py::array_t<std::uint8_t> WarpBack(const py::array& second, const py::array& flow) {
+  const cv::Mat secondMat = FrameFromArray(second, "second");
+  const cv::Mat flowMat = FlowFromArray(flow, "flow");
+  cv::Mat warped;
+  {
+    py::gil_scoped_release release;
+    warped = morvi::WarpBack(secondMat, flowMat);
+  }
+  return ArrayFromMat<std::uint8_t>(warped, true);
+}
+
+py::dict Evaluate(const py::array& groundTruth, const py::array& estimate) {
+  const morvi::FlowErrors errors =
+      morvi::EvaluateFlow(FlowFromArray(groundTruth, "ground_truth"), FlowFromArray(estimate, "estimate"));
+  py::dict result;
+  result["epe"] = errors.epe;
+  result["aae"] = errors.aae;
+  result["r1"] = errors.r1;
+  result["r3"] = errors.r3;
+  result["pixels"] = errors.known;
+  result["scored"] = errors.scored;
+  result["nonfinite"] = errors.nonFinite;
+  result["unknown"] = errors.unknown;
+  return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(morvi, m) {
+  m.doc() =
+      "Dense optical flow between two frames (Morvi), on NumPy arrays.\n\n"
+      "Frames are uint8 arrays of shape (H, W) (grey) or (H, W, 3) (colour, BGR order), as cv2.imread\n"
+      "gives them; uint16 frames are scaled to 8 bits and an alpha channel is dropped. Flows are\n"
+      "float32 arrays of shape (H, W, 2) holding (u, v) in pixels, u to the right, v downwards.\n"
+      "Bad arrays raise ValueError, files that cannot be read or written OSError.";
+  m.attr("__version__") = morvi::Version();
+  // The docstrings open with their own signature lines, which name the accepted values better than
+  // the generated ones would (seed and threads are "int or None").
+  py::options options;
+  options.disable_function_signatures();
+
+  m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = 8.0,
+        py::arg("seed") = py::none(), py::arg("threads") = py::none(),
+        "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None) -> numpy.ndarray\n\n"
+        "The optical flow from `first` to `second`, a float32 array of shape (H, W, 2): flow[y, x] is\n"
+        "the motion (u, v) of the first frame's pixel (x, y).\n\n"
+        "first, second: frames of one size and channel count, uint8 (H, W) or (H, W, 3) BGR as\n"
+        "    cv2.imread gives them (uint16 is scaled to 8 bits, a 4th alpha channel is dropped).\n"
+        "smoothness: weight of the smoothness term, a finite number >= 0.\n"
+        "seed: integer 0..4294967295 fixing the random sampling of the segment motions; with it the\n"
+        "    result is reproducible and equals the morvi program's .flo with --seed. None: the\n"
+        "    sampling follows the clock.\n"
+        "threads: threads used inside the estimate (1..1024); None: every core. The result does not\n"
+        "    depend on it.\n\n"
+        "The GIL is released while the flow is estimated. Raises ValueError for bad arrays or\n"
+        "arguments.");
+  m.def("read_flo", &ReadFlo, py::arg("path"),
+        "read_flo(path) -> numpy.ndarray\n\n"
+        "Reads a Middlebury .flo file into a float32 array of shape (H, W, 2). Raises OSError when the\n"
+        "file cannot be read or is not a complete .flo file.");
+  m.def("write_flo", &WriteFlo, py::arg("path"), py::arg("flow"),
+        "write_flo(path, flow) -> None\n\n"
+        "Writes a float32 (H, W, 2) flow as a Middlebury .flo file; the file appears complete or not at\n"
+        "all. Raises ValueError for a bad array, OSError when the file cannot be written.");
+  m.def("flow_to_colour", &FlowToColour, py::arg("flow"), py::arg("scale") = py::none(),
+        "flow_to_colour(flow, scale=None) -> numpy.ndarray\n\n"
+        "The colour picture of a float32 (H, W, 2) flow as a uint8 (H, W, 3) BGR array (Middlebury\n"
+        "colour wheel: hue from the direction, saturation from the length divided by the scale).\n"
+        "scale: a finite number > 0, or None to scale by the largest motion inside a 10-pixel\n"
+        "border, as the morvi program's pictures.");
+  m.def("warp_back", &WarpBack, py::arg("second"), py::arg("flow"),
+        "warp_back(second, flow) -> numpy.ndarray\n\n"
+        "The second frame warped back onto the first by the flow: result[y, x] is the bilinear sample\n"
+        "of `second` at (x + u, y + v), clamped into the frame. `second` is a frame as estimate_flow\n"
+        "takes it, of the flow's size; the result is uint8 (H, W) or (H, W, 3).");
+  m.def("evaluate", &Evaluate, py::arg("ground_truth"), py::arg("estimate"),
+        "evaluate(ground_truth, estimate) -> dict\n\n"
+        "Error measures of a float32 (H, W, 2) estimate against ground truth of the same shape, as\n"
+        "morvi-eval reports them: 'epe' (mean endpoint error, pixels), 'aae' (mean angular error,\n"
+        "degrees), 'r1' and 'r3' (percent of known pixels with endpoint error above 1 and 3 pixels),\n"
+        "'pixels' (known ground-truth pixels), 'scored' (known pixels with a finite estimate),\n"
+        "'nonfinite' and 'unknown' (ground truth with |u| or |v| > 1e9 or NaN). A mean with no pixel\n"
+        "to average is nan.");
+}

@@ -1,0 +1,120 @@
+"""The Python module against the program's files, on bad arrays and on unreadable files.
+
+Run by ctest with PYTHONPATH at the built module; MORVI_BINARY names the morvi program and
+MORVI_DATA_DIR the folder of ground-truth sequences (tests that need it are skipped without it).
+"""
+import os
+import shutil
+import subprocess
+
+import cv2
+import numpy as np
+import pytest
+
+import morvi
+
+DATA_DIR = os.environ.get("MORVI_DATA_DIR", "")
+MORVI_BINARY = os.environ.get("MORVI_BINARY", "")
+
+
+def texture(height, width, shift, channels=3):
+    """A small textured frame; `shift` moves the texture to the right."""
+    y, x = np.mgrid[0:height, 0:width]
+    planes = [((x - shift) * 37 + y * 11 + c * 60) % 200 + 20 for c in range(channels)]
+    return np.stack(planes, axis=-1).astype(np.uint8)
+
+
+def test_estimate_equals_the_programs_flo_file(tmp_path):
+    venus = os.path.join(DATA_DIR, "middlebury", "Venus")
+    if not DATA_DIR or not os.path.isdir(venus):
+        pytest.skip("ground-truth data set not available")
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for name in ("frame10.png", "frame11.png"):
+        shutil.copy(os.path.join(venus, name), frames / name)
+    subprocess.run([MORVI_BINARY, "--seed", "21", str(frames)], check=True, stdout=subprocess.DEVNULL)
+
+    first = cv2.imread(str(frames / "frame10.png"), cv2.IMREAD_UNCHANGED)
+    second = cv2.imread(str(frames / "frame11.png"), cv2.IMREAD_UNCHANGED)
+    flow = morvi.estimate_flow(first, second, seed=21, threads=2)
+    assert flow.dtype == np.float32 and flow.shape == first.shape[:2] + (2,)
+    morvi.write_flo(tmp_path / "module.flo", flow)
+    assert (tmp_path / "module.flo").read_bytes() == (frames / "frame10_morvi.flo").read_bytes()
+    assert morvi.evaluate(morvi.read_flo(os.path.join(venus, "flow10.flo")), flow)["epe"] < 0.5
+
+
+def test_flo_round_trip_keeps_every_bit(tmp_path):
+    rng = np.random.default_rng(7)
+    flow = rng.normal(scale=20.0, size=(5, 7, 2)).astype(np.float32)
+    flow[0, 0] = (np.nan, np.inf)
+    flow[4, 6] = (-0.0, 1e10)
+    morvi.write_flo(str(tmp_path / "a.flo"), flow)
+    data = (tmp_path / "a.flo").read_bytes()
+    assert data[:4] == b"PIEH" and len(data) == 12 + 8 * 5 * 7
+    back = morvi.read_flo(tmp_path / "a.flo")
+    assert back.dtype == np.float32 and back.shape == (5, 7, 2)
+    assert back.tobytes() == flow.tobytes()
+
+
+def test_non_contiguous_views_give_the_flow_of_their_copies():
+    first = texture(60, 90, 0)
+    second = texture(60, 90, 2)
+    views = (first[::2, 10:70], second[::2, 10:70])  # every other row of a column range
+    assert not views[0].flags.c_contiguous
+    copies = tuple(np.ascontiguousarray(view) for view in views)
+    from_views = morvi.estimate_flow(*views, seed=4, threads=1)
+    from_copies = morvi.estimate_flow(*copies, seed=4, threads=1)
+    assert from_views.tobytes() == from_copies.tobytes()
+    rgb_view = first[:, :, ::-1]  # a negative stride over the channels
+    unmoved = morvi.warp_back(rgb_view, np.zeros((60, 90, 2), np.float32))
+    assert unmoved.tobytes() == np.ascontiguousarray(rgb_view).tobytes()
+
+
+def test_bad_arrays_and_arguments_raise_value_error():
+    frame = texture(12, 16, 0)
+    with pytest.raises(ValueError, match="dtype float32"):
+        morvi.estimate_flow(frame.astype(np.float32), frame)
+    with pytest.raises(ValueError, match="differ in size"):
+        morvi.estimate_flow(frame, frame[:, :15])
+    with pytest.raises(ValueError, match="differ in channel count"):
+        morvi.estimate_flow(frame, frame[:, :, 0])
+    with pytest.raises(ValueError, match="empty"):
+        morvi.estimate_flow(np.zeros((0, 16, 3), np.uint8), frame)
+    with pytest.raises(ValueError, match=r"shape \(H, W\) or \(H, W, C\)"):
+        morvi.estimate_flow(frame.ravel(), frame.ravel())
+    with pytest.raises(ValueError, match="5 channels"):
+        morvi.estimate_flow(np.zeros((12, 16, 5), np.uint8), np.zeros((12, 16, 5), np.uint8))
+    with pytest.raises(ValueError, match="seed"):
+        morvi.estimate_flow(frame, frame, seed=-1)
+    with pytest.raises(ValueError, match="threads"):
+        morvi.estimate_flow(frame, frame, threads=0)
+    with pytest.raises(ValueError, match="smoothness"):
+        morvi.estimate_flow(frame, frame, smoothness=float("nan"))
+    flow = np.zeros((12, 16, 2), np.float32)
+    with pytest.raises(ValueError, match="float64"):
+        morvi.flow_to_colour(flow.astype(np.float64))
+    with pytest.raises(ValueError, match=r"shape \(H, W, 2\)"):
+        morvi.write_flo("unused.flo", flow[:, :, 0])
+    with pytest.raises(ValueError, match="scale"):
+        morvi.flow_to_colour(flow, scale=0.0)
+    with pytest.raises(ValueError, match="sizes differ"):
+        morvi.evaluate(flow, flow[:, :15])
+    with pytest.raises(ValueError, match="flow is 16x11"):
+        morvi.warp_back(frame, flow[:11])
+
+
+def test_unreadable_or_unwritable_files_raise_os_error(tmp_path):
+    with pytest.raises(OSError, match="missing.flo"):
+        morvi.read_flo(tmp_path / "missing.flo")
+    with pytest.raises(OSError):
+        morvi.read_flo(tmp_path)
+    (tmp_path / "short.flo").write_bytes(b"PIEH\x02\x00\x00\x00\x02\x00\x00\x00")
+    with pytest.raises(OSError, match="short.flo"):
+        morvi.read_flo(tmp_path / "short.flo")
+    with pytest.raises(OSError, match="is a directory"):
+        morvi.write_flo(tmp_path, np.zeros((2, 2, 2), np.float32))
+
+
+def test_every_function_has_a_docstring():
+    for name in ("estimate_flow", "read_flo", "write_flo", "flow_to_colour", "warp_back", "evaluate"):
+        assert name + "(" in getattr(morvi, name).__doc__
