@@ -136,20 +136,44 @@ std::optional<int> ThreadsFrom(const py::object& threads) {
   return value.cast<int>();
 }
 
-py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
-                                const py::object& seed, const py::object& threads) {
-  const cv::Mat firstMat = FrameFromArray(first, "first");
-  const cv::Mat secondMat = FrameFromArray(second, "second");
+morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::object& threads,
+                           const std::string& init) {
   morvi::Options options;
   options.smoothness = static_cast<float>(smoothness);
   options.seed = SeedFrom(seed);
   options.threads = ThreadsFrom(threads);
+  if (init == "matches") {
+    options.initialFlow = morvi::InitialFlow::kMatches;
+  } else if (init != "pyramid") {
+    ThrowValueError("init must be 'pyramid' or 'matches', not '" + init + "'");
+  }
+  return options;
+}
+
+py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
+                                const py::object& seed, const py::object& threads, const std::string& init) {
+  const cv::Mat firstMat = FrameFromArray(first, "first");
+  const cv::Mat secondMat = FrameFromArray(second, "second");
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init);
   cv::Mat flow;
   {
     py::gil_scoped_release release;
     flow = morvi::EstimateFlow(firstMat, secondMat, options);
   }
   return ArrayFromMat<float>(flow, false);
+}
+
+py::tuple EstimateFlowAndOcclusions(const py::array& first, const py::array& second, double smoothness,
+                                    const py::object& seed, const py::object& threads, const std::string& init) {
+  const cv::Mat firstMat = FrameFromArray(first, "first");
+  const cv::Mat secondMat = FrameFromArray(second, "second");
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init);
+  morvi::FlowAndOcclusions result;
+  {
+    py::gil_scoped_release release;
+    result = morvi::EstimateFlowAndOcclusions(firstMat, secondMat, options);
+  }
+  return py::make_tuple(ArrayFromMat<float>(result.flow, false), ArrayFromMat<std::uint8_t>(result.occlusions, true));
 }
 
 py::array_t<float> ReadFlo(const std::filesystem::path& path) {
@@ -220,8 +244,8 @@ PYBIND11_MODULE(morvi, m) {
   options.disable_function_signatures();
 
   m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = 8.0,
-        py::arg("seed") = py::none(), py::arg("threads") = py::none(),
-        "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None) -> numpy.ndarray\n\n"
+        py::arg("seed") = py::none(), py::arg("threads") = py::none(), py::arg("init") = "pyramid",
+        "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None, init='pyramid') -> numpy.ndarray\n\n"
         "The optical flow from `first` to `second`, a float32 array of shape (H, W, 2): flow[y, x] is\n"
         "the motion (u, v) of the first frame's pixel (x, y).\n\n"
         "first, second: frames of one size and channel count, uint8 (H, W) or (H, W, 3) BGR as\n"
@@ -231,9 +255,20 @@ PYBIND11_MODULE(morvi, m) {
         "    result is reproducible and equals the morvi program's .flo with --seed. None: the\n"
         "    sampling follows the clock.\n"
         "threads: threads used inside the estimate (1..1024); None: every core. The result does not\n"
-        "    depend on it.\n\n"
+        "    depend on it.\n"
+        "init: 'pyramid' (coarse to fine) or 'matches' (sparse matches interpolated along edges, for\n"
+        "    large motions; the program's --init).\n\n"
         "The GIL is released while the flow is estimated. Raises ValueError for bad arrays or\n"
         "arguments.");
+  m.def("estimate_flow_and_occlusions", &EstimateFlowAndOcclusions, py::arg("first"), py::arg("second"),
+        py::arg("smoothness") = 8.0, py::arg("seed") = py::none(), py::arg("threads") = py::none(),
+        py::arg("init") = "pyramid",
+        "estimate_flow_and_occlusions(first, second, smoothness=8.0, seed=None, threads=None,\n"
+        "                             init='pyramid') -> (numpy.ndarray, numpy.ndarray)\n\n"
+        "The flow as estimate_flow gives it, and the occlusion mask the program writes with\n"
+        "--occlusions: a uint8 array of shape (H, W), 255 where the first frame's pixel is hidden in\n"
+        "the second frame or moves out of it, 0 elsewhere. Estimates the backward flow too (about\n"
+        "twice the time). Arguments as for estimate_flow; the GIL is released meanwhile.");
   m.def("read_flo", &ReadFlo, py::arg("path"),
         "read_flo(path) -> numpy.ndarray\n\n"
         "Reads a Middlebury .flo file into a float32 array of shape (H, W, 2). Raises OSError when the\n"

@@ -23,6 +23,11 @@ namespace morvi {
 // Version of the library, "major.minor".
 const char* Version();
 
+// How the estimate starts: coarse to fine over image pyramids (the default), or from sparse
+// matches interpolated along the first frame's edges, for large motions (the program's
+// --init matches). Pairs where too few matches survive start from the pyramid.
+enum class InitialFlow { kPyramid, kMatches };
+
 struct Options {
   // Weight of the smoothness term: larger values give smoother flow fields. A finite number >= 0.
   float smoothness = 8.0f;
@@ -32,6 +37,8 @@ struct Options {
   // Threads used inside the estimate, 1 to 1024; every core the machine reports when empty. The
   // result is the same for every count.
   std::optional<int> threads;
+  // The initial flow (the program's --init).
+  InitialFlow initialFlow = InitialFlow::kPyramid;
 };
 
 // The optical flow from `first` to `second`: a CV_32FC2 matrix of the first frame's size whose
@@ -42,6 +49,17 @@ struct Options {
 // and channel count. The flow equals, byte for byte, the one the morvi program writes for the
 // same frames, smoothness and seed. Writes nothing to standard output.
 cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options = {});
+
+// The flow from `first` to `second` (as EstimateFlow) and the occlusion mask the program writes
+// with --occlusions: an 8-bit one-channel matrix of the first frame's size, 255 where the first
+// frame's pixel is judged hidden in the second or moving out of it, 0 elsewhere. Estimates the
+// backward flow too, so it takes about twice as long as EstimateFlow.
+struct FlowAndOcclusions {
+  cv::Mat flow;        // CV_32FC2
+  cv::Mat occlusions;  // CV_8UC1
+};
+FlowAndOcclusions EstimateFlowAndOcclusions(const cv::Mat& first, const cv::Mat& second,
+                                            const Options& options = {});
 
 // Reads a Middlebury .flo file into a CV_32FC2 matrix. Throws std::runtime_error when the file
 // cannot be opened or is not a complete, well-formed .flo file.

@@ -15,6 +15,7 @@
 #include "image/image_ref.h"
 #include "image/parallel.h"
 #include "image/warp.h"
+#include "pipeline/occlusion_mask.h"
 #include "pipeline/standard_estimate.h"
 
 namespace morvi {
@@ -88,30 +89,65 @@ int ThreadCount(const std::optional<int>& threads, const char* function) {
 
 const char* Version() { return MORVI_VERSION; }
 
-cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options) {
-  const ImageRef firstFrame = FrameOf(first, "EstimateFlow", "first");
-  const ImageRef secondFrame = FrameOf(second, "EstimateFlow", "second");
-  if (firstFrame.Width() != secondFrame.Width() || firstFrame.Height() != secondFrame.Height()) {
-    throw std::invalid_argument("morvi::EstimateFlow: the frames differ in size: first is " + SizeText(first) +
-                                ", second is " + SizeText(second));
+namespace {
+
+// The checked frames and settings of an estimate.
+struct EstimateInput {
+  ImageRef first;
+  ImageRef second;
+  int threads = 1;
+  InitialStage stage = InitialStage::kPyramid;
+};
+
+EstimateInput CheckEstimate(const cv::Mat& first, const cv::Mat& second, const Options& options,
+                            const char* function) {
+  EstimateInput input;
+  input.first = FrameOf(first, function, "first");
+  input.second = FrameOf(second, function, "second");
+  const std::string name = std::string("morvi::") + function;
+  if (input.first.Width() != input.second.Width() || input.first.Height() != input.second.Height()) {
+    throw std::invalid_argument(name + ": the frames differ in size: first is " + SizeText(first) + ", second is " +
+                                SizeText(second));
   }
-  if (firstFrame.Channels() != secondFrame.Channels()) {
-    throw std::invalid_argument("morvi::EstimateFlow: the frames differ in channel count: first has " +
+  if (input.first.Channels() != input.second.Channels()) {
+    throw std::invalid_argument(name + ": the frames differ in channel count: first has " +
                                 std::to_string(first.channels()) + ", second has " +
                                 std::to_string(second.channels()));
   }
   if (!std::isfinite(options.smoothness) || options.smoothness < 0.0f) {
-    throw std::invalid_argument("morvi::EstimateFlow: smoothness must be a finite number >= 0, not " +
+    throw std::invalid_argument(name + ": smoothness must be a finite number >= 0, not " +
                                 std::to_string(options.smoothness));
   }
-  const int threads = ThreadCount(options.threads, "EstimateFlow");
+  input.threads = ThreadCount(options.threads, function);
+  input.stage = options.initialFlow == InitialFlow::kMatches ? InitialStage::kMatches : InitialStage::kPyramid;
+  return input;
+}
 
-  ImageRef initialU, initialV, u, v;
-  EstimateFlowStandard(firstFrame, secondFrame, initialU, initialV, u, v, options.smoothness, options.seed, threads,
-                       InitialStage::kPyramid, nullptr);
+cv::Mat MergeFlow(const ImageRef& u, const ImageRef& v) {
   cv::Mat flow;
   cv::merge(std::vector<cv::Mat>{u.Mat(), v.Mat()}, flow);
   return flow;
+}
+
+}  // namespace
+
+cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options) {
+  const EstimateInput input = CheckEstimate(first, second, options, "EstimateFlow");
+  ImageRef initialU, initialV, u, v;
+  EstimateFlowStandard(input.first, input.second, initialU, initialV, u, v, options.smoothness, options.seed,
+                       input.threads, input.stage, nullptr);
+  return MergeFlow(u, v);
+}
+
+FlowAndOcclusions EstimateFlowAndOcclusions(const cv::Mat& first, const cv::Mat& second, const Options& options) {
+  const EstimateInput input = CheckEstimate(first, second, options, "EstimateFlowAndOcclusions");
+  ImageRef initialU, initialV, u, v, backU, backV, mask;
+  EstimateFlowStandard(input.first, input.second, initialU, initialV, u, v, options.smoothness, options.seed,
+                       input.threads, input.stage, nullptr);
+  EstimateFlowStandard(input.second, input.first, initialU, initialV, backU, backV, options.smoothness, options.seed,
+                       input.threads, input.stage, nullptr);
+  EstimateOcclusionMask(input.first, input.second, u, v, backU, backV, mask);
+  return {MergeFlow(u, v), mask.Mat()};
 }
 
 cv::Mat ReadFlowFile(const std::string& path) {

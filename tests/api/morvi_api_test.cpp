@@ -81,6 +81,30 @@ TEST(MorviApi, EstimateAndPicturesEqualTheProgramsFiles) {
   EXPECT_TRUE(SameBytes(morvi::EstimateFlow(wideFirst, wideSecond, options), flow));
 }
 
+TEST(MorviApi, MatchedStartAndOcclusionsEqualTheProgramsFiles) {
+  const cv::Mat first = RubberWhaleCrop(1, kRegion);
+  const cv::Mat second = RubberWhaleCrop(2, kRegion);
+  if (first.empty() || second.empty()) GTEST_SKIP() << "opencv-doc's rubberwhale frames are missing";
+  TempDir dir;
+  ASSERT_TRUE(cv::imwrite(dir / "w1.png", first));
+  ASSERT_TRUE(cv::imwrite(dir / "w2.png", second));
+  const CommandResult run = RunCommand(ShellQuote(kMorvi) + " --seed 12 --init matches --occlusions " +
+                                       ShellQuote(dir.path().string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  morvi::Options options;
+  options.seed = 12u;
+  options.initialFlow = morvi::InitialFlow::kMatches;
+  const morvi::FlowAndOcclusions result = morvi::EstimateFlowAndOcclusions(first, second, options);
+  morvi::WriteFlowFile(dir / "api.flo", result.flow);
+  EXPECT_EQ(ReadBytes(dir / "api.flo"), ReadBytes(dir / "w1_morvi.flo"));
+  EXPECT_TRUE(SameBytes(morvi::EstimateFlow(first, second, options), result.flow));
+  ASSERT_EQ(result.occlusions.type(), CV_8UC1);
+  EXPECT_TRUE(SameBytes(result.occlusions, cv::imread(dir / "w1_morviocc.pgm", cv::IMREAD_UNCHANGED)));
+  options.initialFlow = morvi::InitialFlow::kPyramid;
+  EXPECT_FALSE(SameBytes(morvi::EstimateFlow(first, second, options), result.flow));
+}
+
 TEST(MorviApi, ConcurrentEstimatesEqualSequentialOnes) {
   const cv::Rect otherRegion(60, 40, 150, 110);
   const cv::Mat a1 = RubberWhaleCrop(1, kRegion), a2 = RubberWhaleCrop(2, kRegion);

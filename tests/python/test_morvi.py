@@ -43,6 +43,29 @@ def test_estimate_equals_the_programs_flo_file(tmp_path):
     assert morvi.evaluate(morvi.read_flo(os.path.join(venus, "flow10.flo")), flow)["epe"] < 0.5
 
 
+def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
+    venus = os.path.join(DATA_DIR, "middlebury", "Venus")
+    if not DATA_DIR or not os.path.isdir(venus):
+        pytest.skip("ground-truth data set not available")
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for name in ("frame10.png", "frame11.png"):
+        crop = cv2.imread(os.path.join(venus, name), cv2.IMREAD_UNCHANGED)[100:220, 150:310]
+        cv2.imwrite(str(frames / name), crop)
+    subprocess.run([MORVI_BINARY, "--seed", "22", "--init", "matches", "--occlusions", str(frames)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+    first = cv2.imread(str(frames / "frame10.png"), cv2.IMREAD_UNCHANGED)
+    second = cv2.imread(str(frames / "frame11.png"), cv2.IMREAD_UNCHANGED)
+    flow, mask = morvi.estimate_flow_and_occlusions(first, second, seed=22, init="matches")
+    morvi.write_flo(tmp_path / "module.flo", flow)
+    assert (tmp_path / "module.flo").read_bytes() == (frames / "frame10_morvi.flo").read_bytes()
+    assert mask.dtype == np.uint8 and mask.shape == first.shape[:2]
+    assert np.array_equal(mask, cv2.imread(str(frames / "frame10_morviocc.pgm"), cv2.IMREAD_UNCHANGED))
+    with pytest.raises(ValueError, match="init"):
+        morvi.estimate_flow(first, second, init="fast")
+
+
 def test_flo_round_trip_keeps_every_bit(tmp_path):
     rng = np.random.default_rng(7)
     flow = rng.normal(scale=20.0, size=(5, 7, 2)).astype(np.float32)
