@@ -115,7 +115,7 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       } else {
         value = arg.substr(std::string("--colour-scale=").size());
       }
-      if (!ParseSmoothness(value, options.colourScale) || options.colourScale <= 0.0f) {
+      if (!ParseMotionLength(value, options.colourScale)) {
         return "--colour-scale needs a finite motion length > 0 (pixels)";
       }
     } else {

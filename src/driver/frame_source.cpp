@@ -23,6 +23,7 @@ class DirectoryFrames : public FrameSource {
 
   size_t FrameCount() const override { return names_.size(); }
   std::string Stem(size_t index) const override { return StemOfName(names_[index]); }
+  std::string Folder() const override { return directory_; }
   std::string Describe(size_t index) const override { return "frame " + directory_ + "/" + names_[index]; }
   ImageRef Load(size_t index, std::string& reason) override {
     return LoadFrame(directory_ + "/" + names_[index], reason);
@@ -46,6 +47,10 @@ class VideoFrames : public FrameSource {
 
   size_t FrameCount() const override { return frameCount_; }
   std::string Stem(size_t index) const override { return VideoFrameStem(name_, index); }
+  std::string Folder() const override {
+    const std::string folder = std::filesystem::path(path_).parent_path().string();
+    return folder.empty() ? "." : folder;
+  }
   std::string Describe(size_t index) const override {
     return "frame " + std::to_string(index) + " of video " + path_;
   }

@@ -15,6 +15,8 @@ class FrameSource {
   virtual size_t FrameCount() const = 0;
   // The name that frame `index`'s outputs are named after (no directory, no extension).
   virtual std::string Stem(size_t index) const = 0;
+  // Where results go unless told otherwise: the frames' directory, or the video's folder.
+  virtual std::string Folder() const = 0;
   // How messages name frame `index`.
   virtual std::string Describe(size_t index) const = 0;
   // Loads frame `index` in the solver's layout (8-bit, 1 or 3 channels); empty with a reason when

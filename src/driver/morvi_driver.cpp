@@ -133,21 +133,26 @@ class SequenceRun {
         pairFrames_(program, frames) {}
 
   // The pairs this run estimates: the shard's block, less those whose outputs are complete when
-  // resuming. False after a message when the frame that sizes the outputs cannot be read.
+  // resuming. False after a message, counted as a failed pair, when the frame that sizes the
+  // outputs cannot be read.
   bool Plan(const PairBlock& block, std::vector<size_t>& toRun) {
+    if (!options_.resume) {
+      for (size_t pair = block.begin; pair < block.end; ++pair) toRun.push_back(pair);
+      return true;
+    }
+    // The layout of the block's first frame names the warp and sizes complete files.
+    if (block.begin < block.end && pairFrames_.Get(block.begin).Empty()) {
+      ++counts_.failed;
+      return false;
+    }
+    const FrameLayout& layout = pairFrames_.Layout();
     for (size_t pair = block.begin; pair < block.end; ++pair) {
-      if (options_.resume) {
-        // The layout of the block's first frame names the warp and sizes complete files.
-        if (pairFrames_.Get(block.begin).Empty()) return false;
-        const FrameLayout& layout = pairFrames_.Layout();
-        if (OutputsComplete(OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions),
-                            layout.width,
-                            layout.height, layout.channels)) {
-          ++counts_.skipped;
-          continue;
-        }
+      const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions);
+      if (OutputsComplete(outputs, layout.width, layout.height, layout.channels)) {
+        ++counts_.skipped;
+      } else {
+        toRun.push_back(pair);
       }
-      toRun.push_back(pair);
     }
     return true;
   }
@@ -222,7 +227,7 @@ class SequenceRun {
     return status_;
   }
 
-  PairCounts& Counts() { return counts_; }
+  const PairCounts& Counts() const { return counts_; }
 
   InitialStage Stage() const {
     return options_.matchedInitialFlow ? InitialStage::kMatches : InitialStage::kPyramid;
@@ -246,16 +251,10 @@ class SequenceRun {
   ImageRef backV_;
 };
 
-// The result directory, created with its parents: the one given, else the frames' directory or
-// the video's folder. Empty after a message when it cannot be created.
-std::string PrepareResultDirectory(const char* program, const RunOptions& options) {
-  std::string directory = options.resultDirectory;
-  if (directory.empty()) {
-    directory = std::filesystem::is_regular_file(options.source)
-                    ? std::filesystem::path(options.source).parent_path().string()
-                    : options.source;
-    if (directory.empty()) directory = ".";
-  }
+// The result directory, created with its parents: the one given, else the source's own folder.
+// Empty after a message when it cannot be created.
+std::string PrepareResultDirectory(const char* program, const RunOptions& options, const FrameSource& frames) {
+  const std::string directory = options.resultDirectory.empty() ? frames.Folder() : options.resultDirectory;
   std::error_code error;
   std::filesystem::create_directories(directory, error);
   if (error || !std::filesystem::is_directory(directory)) {
@@ -305,7 +304,7 @@ int RunMorvi(int argc, char** argv) {
     std::cerr << program << ": " << frames->Damage() << std::endl;
     return 1;
   }
-  const std::string resultDirectory = PrepareResultDirectory(program, options);
+  const std::string resultDirectory = PrepareResultDirectory(program, options, *frames);
   if (resultDirectory.empty()) return 1;
 
   // What runs is decided before anything is estimated.
@@ -314,7 +313,6 @@ int RunMorvi(int argc, char** argv) {
   SequenceRun run(program, options, *frames, resultDirectory);
   std::vector<size_t> toRun;
   if (!run.Plan(block, toRun)) {
-    run.Counts().failed = 1;
     run.Counts().Print(block.end - block.begin - 1);
     return 1;
   }

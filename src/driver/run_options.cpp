@@ -38,10 +38,6 @@ bool ParseShard(const std::string& text, int& index, int& count) {
   return true;
 }
 
-bool ParsePositiveLength(const std::string& text, float& value) {
-  return ParseSmoothness(text, value) && value > 0.0f;
-}
-
 }  // namespace
 
 bool ParseSmoothness(const std::string& text, float& value) {
@@ -52,6 +48,13 @@ bool ParseSmoothness(const std::string& text, float& value) {
   if (end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed) || parsed < 0.0f) {
     return false;
   }
+  value = parsed;
+  return true;
+}
+
+bool ParseMotionLength(const std::string& text, float& value) {
+  float parsed = 0.0f;
+  if (!ParseSmoothness(text, parsed) || parsed <= 0.0f) return false;
   value = parsed;
   return true;
 }
@@ -166,7 +169,7 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
         return CommandAction::kUsageError;
       }
     } else {  // --colour-scale
-      if (!hasValue || !ParsePositiveLength(value, options.colourScale)) {
+      if (!hasValue || !ParseMotionLength(value, options.colourScale)) {
         error = "--colour-scale needs a finite motion length > 0 (pixels)";
         return CommandAction::kUsageError;
       }

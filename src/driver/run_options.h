@@ -34,6 +34,9 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
 // Parses a smoothness weight: a finite decimal number >= 0 with nothing after it.
 bool ParseSmoothness(const std::string& text, float& value);
 
+// Parses a motion length in pixels (the colour scale): a finite decimal number > 0.
+bool ParseMotionLength(const std::string& text, float& value);
+
 // The one-line usage, with the program's path.
 std::string UsageLine(const std::string& program);
 
