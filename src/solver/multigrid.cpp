@@ -6,6 +6,7 @@
 
 #include "solver/level_cycle.h"
 #include "solver/level_preparation.h"
+#include "solver/sweep_team.h"
 
 namespace {
 
@@ -164,11 +165,15 @@ void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const
   }
 
   const unsigned finest = static_cast<unsigned>(h.workspaces.size() - 1);
+  // the sweeps' helper threads live as long as the solve
+  SweepTeam team(params.anisotropic != 0 && params.team == nullptr ? params.threads : 1);
+  SolverParams solveParams = params;
+  if (team.Size() > 1) solveParams.team = &team;
   if (params.anisotropic) {
-    RunLevelCycle(finest, params, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
+    RunLevelCycle(finest, solveParams, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
                   kAnisotropicPreSweeps, kAnisotropicPostSweeps, kCyclesPerVisit, AnisotropicFormulation());
   } else {
-    RunLevelCycle(finest, params, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
+    RunLevelCycle(finest, solveParams, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
                   kIsotropicPreSweeps, kIsotropicPostSweeps, kCyclesPerVisit, IsotropicFormulation());
   }
 }

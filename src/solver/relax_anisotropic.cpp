@@ -13,6 +13,7 @@
 #include "solver/anisotropic_level.h"
 #include "solver/anisotropic_simd.h"
 #include "solver/pixel_system.h"
+#include "solver/sweep_team.h"
 
 namespace {
 
@@ -276,11 +277,10 @@ constexpr int kStencilReach = 2;
 constexpr int kBlockOvershoot = 1;
 // Row tasks relaxed together by one thread.
 constexpr int kTaskGroup = kMaxBlockGroup;
-// Levels smaller than this are relaxed on one thread: starting threads costs more than it saves.
-constexpr long kMinParallelPixels = 8192;
+// Levels smaller than this are relaxed on one thread: handing the groups over costs more than it
+// saves.
+constexpr long kMinParallelPixels = 4096;
 constexpr int kMinParallelRows = 8;
-// Narrowest column band a thread takes.
-constexpr int kMinBandColumns = 64;
 
 // A row task under way: its colour pixels left of x are relaxed.
 struct TaskCursor {
@@ -290,83 +290,62 @@ struct TaskCursor {
   int reach = 0;       // the last column the next step reads in other rows
 };
 
-// Plans the next step of a task inside the column band that ends at bandEnd: a vector block only
-// when all its pixels lie in the band.
-void PlanStep(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
-  c.block = sweep.simd && c.x + 2 * (kSimdLanes - 1) < bandEnd && SimdBlockFits(sweep.level, c.x, c.y, 2);
+// Plans the next step of a task: a vector block when the block fits in the level.
+void PlanStep(const BoundSweep& sweep, TaskCursor& c) {
+  c.block = sweep.simd && SimdBlockFits(sweep.level, c.x, c.y, 2);
   c.reach = c.block ? c.x + 2 * (kSimdLanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
 }
 
 // Relaxes the single pixel the cursor stands on (a step that is not a vector block).
-void StepPixel(const BoundSweep& sweep, TaskCursor& c, int bandEnd) {
+void StepPixel(const BoundSweep& sweep, TaskCursor& c) {
   UpdatePixel(sweep.level, sweep.fu, sweep.fv, c.x, c.y);
   c.x += 2;
-  PlanStep(sweep, c, bandEnd);
+  PlanStep(sweep, c);
 }
 
 // Relaxes the row tasks first .. first + count - 1 (count <= kTaskGroup) of the sweep's
-// interleaved order inside the column band [bandBegin, bandEnd), with the order's values.
+// interleaved order, with the order's values.
 //
 // A pixel of a task reads or overwrites only values within two columns of it in the rows of
 // neighbouring tasks, and values to its left in its own row. So a step of a task may run once the
-// task is finished left of the band (by the band to the left) and the task before it is finished
-// beyond every column the step reads: inside the band that is this group's cursor of the previous
-// task, outside it the progress that the owner of that part published. Each task then trails the
-// one before it by a couple of blocks, and the vector blocks of all tasks that may go are relaxed
-// together, their dependency chains interleaved. `progress` (null when one band covers the whole
-// row and the tasks before this group are finished) holds, per task, the column left of which all
-// its pixels are relaxed; this band publishes its own tasks' progress there.
-void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin, int bandEnd,
-                    std::atomic<int>* progress) {
+// task before it is finished beyond every column the step reads: inside the group that is the
+// previous task's cursor, for the group's first task the progress that the thread of the previous
+// group publishes. Each task then trails the one before it by a couple of blocks, and the vector
+// blocks of all tasks that may go are relaxed together, their dependency chains interleaved.
+// `progress` (null when the tasks before this group are finished) holds, per task, the column
+// left of which all its pixels are relaxed; this group publishes its own tasks' progress there.
+void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, std::atomic<int>* progress) {
   const int width = sweep.level.width;
   const int height = sweep.level.height;
   TaskCursor c[kTaskGroup];
-  bool leftDone[kTaskGroup];
-  int seen[kTaskGroup];  // last progress read of the task before each task
+  int seen = 0;  // last progress read of the task before the group
   for (int k = 0; k < count; ++k) {
     int colour = 0;
     RowTask(first + k, height, colour, c[k].y);
-    c[k].x = bandBegin + ((colour + c[k].y - bandBegin) % 2 + 2) % 2;
-    PlanStep(sweep, c[k], bandEnd);
-    leftDone[k] = bandBegin == 0;
-    seen[k] = 0;
+    c[k].x = (colour + c[k].y) % 2;
+    PlanStep(sweep, c[k]);
+    // a task without a pixel of its colour (a one-column level) is finished from the start
+    if (progress != nullptr && c[k].x >= width) progress[first + k].store(width, std::memory_order_release);
   }
   auto publish = [&](int k) {
-    if (progress != nullptr) progress[first + k].store(std::min(c[k].x, bandEnd), std::memory_order_release);
+    if (progress != nullptr) progress[first + k].store(std::min(c[k].x, width), std::memory_order_release);
   };
-  // Whether a task's finished state in this band has been published; a task whose colour has no
-  // pixel in the band is finished there as soon as the band to the left is.
-  bool closed[kTaskGroup];
-  bool stepped[kTaskGroup];
-  for (int k = 0; k < count; ++k) closed[k] = stepped[k] = false;
   int idle = 0;
   for (;;) {
     bool unfinished = false;
     bool ready[kTaskGroup];
     for (int k = 0; k < count; ++k) {
       ready[k] = false;
-      if (closed[k]) continue;
+      if (c[k].x >= width) continue;
       unfinished = true;
-      if (!leftDone[k]) {
-        leftDone[k] = progress[first + k].load(std::memory_order_acquire) >= bandBegin;
-        if (!leftDone[k]) continue;
-      }
-      if (c[k].x >= bandEnd) {
-        // The last step published the band's end already, and the band to the right may have gone
-        // on since: only a task without a pixel in the band publishes here.
-        if (!stepped[k]) publish(k);
-        closed[k] = true;
-        continue;
-      }
-      const int task = first + k;
-      if (k > 0 && c[k - 1].x < bandEnd) {
+      if (k > 0 && c[k - 1].x < width) {
         ready[k] = c[k - 1].x > c[k].reach;
-      } else if (task == 0 || progress == nullptr) {
+      } else if (k > 0 || first == 0 || progress == nullptr) {
         ready[k] = true;
       } else {
         const int needed = std::min(width, c[k].reach + 1);
-        if (seen[k] < needed) seen[k] = progress[task - 1].load(std::memory_order_acquire);
-        ready[k] = seen[k] >= needed;
+        if (seen < needed) seen = progress[first - 1].load(std::memory_order_acquire);
+        ready[k] = seen >= needed;
       }
     }
     if (!unfinished) break;
@@ -379,14 +358,13 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin
     for (int k = 0; k < count; ++k) {
       if (!ready[k]) continue;
       moved = true;
-      stepped[k] = true;
       if (c[k].block) {
         xs[blocks] = c[k].x;
         ys[blocks] = c[k].y;
         inGroup[blocks] = k;
         ++blocks;
       } else {
-        StepPixel(sweep, c[k], bandEnd);
+        StepPixel(sweep, c[k]);
         publish(k);
       }
     }
@@ -395,41 +373,32 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, int bandBegin
       for (int b = 0; b < blocks; ++b) {
         TaskCursor& cursor = c[inGroup[b]];
         cursor.x += 2 * kSimdLanes;
-        PlanStep(sweep, cursor, bandEnd);
+        PlanStep(sweep, cursor);
         publish(inGroup[b]);
       }
     }
     if (moved) {
       idle = 0;
     } else if (++idle > 64) {
-      std::this_thread::yield();  // waiting on another band's thread
+      std::this_thread::yield();  // waiting on the previous group's thread
     }
   }
 }
 
-// The sweep on several threads with the sequential result. The columns are cut into one band per
-// thread; every thread takes all row tasks in the sweep's order, a group at a time, inside its
-// band, and waits on the progress that the neighbouring bands publish per task. Threads exchange
-// only the few columns at the band edges, so they hardly share cache lines. The waits need all
-// bands running at once, hence threads of their own rather than a pool.
-void RelaxBanded(const BoundSweep& sweep, int bands) {
-  const int width = sweep.level.width;
+// The sweep on the first `members` members of a team with the sequential result. The groups of row tasks are
+// dealt to the members in turn, each group over the whole row: a group's first task trails the
+// previous group's last task (on another thread) by the columns its steps read, so the groups
+// run down the level as a wavefront and the threads meet only at the group hand-overs.
+void RelaxPipelined(const BoundSweep& sweep, SweepTeam& team, int members) {
   const int tasks = RowTaskCount(sweep.level.height);
   std::vector<std::atomic<int>> progress(tasks);
   for (std::atomic<int>& p : progress) p.store(0, std::memory_order_relaxed);
-
-  auto band = [&](int b) {
-    const int begin = static_cast<int>(static_cast<long>(width) * b / bands);
-    const int end = static_cast<int>(static_cast<long>(width) * (b + 1) / bands);
-    for (int first = 0; first < tasks; first += kTaskGroup) {
-      RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), begin, end, progress.data());
+  team.Run([&](int member) {
+    if (member >= members) return;
+    for (int first = member * kTaskGroup; first < tasks; first += members * kTaskGroup) {
+      RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), progress.data());
     }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(bands - 1);
-  for (int b = 1; b < bands; ++b) helpers.emplace_back(band, b);
-  band(0);
-  for (std::thread& helper : helpers) helper.join();
+  });
 }
 
 }  // namespace
@@ -457,16 +426,22 @@ void RelaxAnisotropic(const LevelWorkspace& workspace, const SolverParams& param
   const int width = sweep.level.width;
   const int height = sweep.level.height;
 
-  const int bands = std::min<int>(params.threads, width / kMinBandColumns);
-  if (bands > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
-    RelaxBanded(sweep, bands);
+  const int threads = std::min(params.team != nullptr ? params.team->Size() : params.threads,
+                               RowTaskCount(height) / kTaskGroup);
+  if (threads > 1 && height >= kMinParallelRows && static_cast<long>(width) * height >= kMinParallelPixels) {
+    if (params.team != nullptr) {
+      RelaxPipelined(sweep, *params.team, threads);
+    } else {
+      SweepTeam team(threads);
+      RelaxPipelined(sweep, team, threads);
+    }
     return;
   }
   // The order of RelaxAnisotropicReference with the colour-1 rows interleaved kColourLag rows
   // behind the colour-0 rows, a group of row tasks at a time; the result is the same bit for bit.
   const int tasks = RowTaskCount(height);
   for (int first = 0; first < tasks; first += kTaskGroup) {
-    RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), 0, width, nullptr);
+    RelaxTaskGroup(sweep, first, std::min(kTaskGroup, tasks - first), nullptr);
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include "image/image_ref.h"
 
+class SweepTeam;
+
 // Which energy terms are active and the epsilon of each robust penaliser 1 / sqrt(s^2 + eps^2).
 struct SolverParams {
   double brightnessEps = 0.0;
@@ -22,6 +24,9 @@ struct SolverParams {
   // repeats the scalar kernel's operations in its order, so both give the same bits; 0 keeps the
   // scalar kernels, which tests compare against.
   int32_t vectorise = 1;
+  // Helper threads kept for the sweeps of one solve (owned by the solve); null: a threaded sweep
+  // starts its own.
+  SweepTeam* team = nullptr;
 };
 
 // Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the
