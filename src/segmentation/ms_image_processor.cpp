@@ -1,6 +1,7 @@
 #include "segmentation/ms_image_processor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
 
@@ -32,6 +33,8 @@ constexpr double kModeTolerance = 0.01;
 constexpr int kMaxIterations = 100;
 // A pixel closer than this (squared, normalised range units) to a trajectory shares its mode.
 constexpr double kBasinDistance = 0.5;
+// Rows per band of trajectories: a trajectory shares its mode only with pixels of its own band.
+constexpr int kTrajectoryBandRows = 64;
 
 // Mode-table states of the trajectory shortcuts.
 constexpr unsigned char kModeUnassigned = 0;
@@ -237,24 +240,28 @@ double ShiftAt(const BucketGrid& grid, const FilterScales& scales, const double*
   return FinishShift<N>(scales, sum, total, yk, Mh);
 }
 
-// Moves every pixel to its mode and writes the mode colour into filtered (L*N floats). With the
-// shortcuts, a trajectory hands its mode to every unassigned pixel it passed within the basin
-// distance (the point list), and ends early on meeting an assigned pixel of similar colour.
+// Moves every pixel of the rows [rowBegin, rowEnd) to its mode and writes the mode colour into
+// filtered (L*N floats). With the shortcuts, a trajectory hands its mode to every unassigned pixel
+// of these rows it passed within the basin distance (the point list), and ends early on meeting an
+// assigned pixel of these rows of similar colour. Pixels of other rows take no part in the
+// shortcuts, so bands of rows can run at the same time with the same result.
 template <int N>
 void RunTrajectories(const BucketGrid& grid, const FilterScales& scales, const std::vector<float>& sdata,
-                     int width, int height, float sigmaS, float sigmaR, bool shortcuts, bool referenceSums,
-                     std::vector<unsigned char>& modeTable, std::vector<int>& pointList,
+                     int width, int height, int rowBegin, int rowEnd, float sigmaS, float sigmaR,
+                     bool shortcuts, bool referenceSums, std::vector<unsigned char>& modeTable,
                      std::vector<float>& filtered) {
   constexpr int lN = N + 2;
-  const int L = width * height;
+  const int first = rowBegin * width;
+  const int end = rowEnd * width;
   double yk[lN];
   double Mh[lN];
   std::vector<int> inside(static_cast<size_t>(grid.largestCube));
+  std::vector<int> pointList(static_cast<size_t>(shortcuts ? end - first : 0));
   auto shiftAt = [&](const double* at, double* shift) {
     return referenceSums ? ShiftAtReference<N>(grid, scales, at, shift)
                          : ShiftAt<N>(grid, scales, at, shift, inside.data());
   };
-  for (int i = 0; i < L; ++i) {
+  for (int i = first; i < end; ++i) {
     if (modeTable[i] == kModeAssigned) continue;
 
     int pointCount = 0;
@@ -271,7 +278,7 @@ void RunTrajectories(const BucketGrid& grid, const FilterScales& scales, const s
         const int px = std::clamp(static_cast<int>(sigmaS * yk[0] + 0.5), 0, width - 1);
         const int py = std::clamp(static_cast<int>(sigmaS * yk[1] + 0.5), 0, height - 1);
         const int p = width * py + px;
-        if (modeTable[p] != kModePending && p != i) {
+        if (p >= first && p < end && modeTable[p] != kModePending && p != i) {
           const float* sp = &sdata[static_cast<size_t>(p) * lN + 2];
           double D = 0.0;
           for (int t = 0; t < N; ++t) D += (sp[t] - yk[2 + t]) * (sp[t] - yk[2 + t]);
@@ -343,6 +350,7 @@ msImageProcessor::msImageProcessor() {
 void msImageProcessor::SetImageData(const uint8_t* pixels, ImageType type, int height, int width, int threads) {
   if (errorLevel_ != 0) return;
   FreeOutputs();
+  threads_ = std::max(1, threads);
 
   const int N = type == kColourImage ? 3 : 1;
   std::vector<float> values;
@@ -450,10 +458,8 @@ void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
   h_[1] = sigmaR;
 
   std::vector<unsigned char> modeTable;
-  std::vector<int> pointList;
   try {
     modeTable.assign(static_cast<size_t>(L_), kModeUnassigned);
-    pointList.assign(static_cast<size_t>(L_), 0);
   } catch (const std::bad_alloc&) {
     ErrorHandler("msImageProcessor", "Allocate", "Not enough memory");
     return;
@@ -473,11 +479,26 @@ void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
   const FilterScales scales{static_cast<double>(sigmaS) * sigmaS, static_cast<double>(sigmaR) * sigmaR,
                             kHeavyLightness / sigmaR};
   const bool shortcuts = speedUpLevel != kSpeedUpNone;
-  if (N_ == 3) {
-    RunTrajectories<3>(grid, scales, sdata, width_, height_, sigmaS, sigmaR, shortcuts, referenceSums_,
-                       modeTable, pointList, filtered_);
-  } else {
-    RunTrajectories<1>(grid, scales, sdata, width_, height_, sigmaS, sigmaR, shortcuts, referenceSums_,
-                       modeTable, pointList, filtered_);
+  // Bands of a fixed number of rows, taken by the threads as they come free; a band's result does
+  // not depend on which thread runs it or when.
+  const int bands = (height_ + kTrajectoryBandRows - 1) / kTrajectoryBandRows;
+  std::atomic<int> nextBand{0};
+  auto runBands = [&](int, int) {
+    for (int band = nextBand.fetch_add(1); band < bands; band = nextBand.fetch_add(1)) {
+      const int rowBegin = band * kTrajectoryBandRows;
+      const int rowEnd = std::min(height_, rowBegin + kTrajectoryBandRows);
+      if (N_ == 3) {
+        RunTrajectories<3>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
+                           referenceSums_, modeTable, filtered_);
+      } else {
+        RunTrajectories<1>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
+                           referenceSums_, modeTable, filtered_);
+      }
+    }
+  };
+  try {
+    ParallelFor(std::min(threads_, bands), threads_, runBands);
+  } catch (const std::bad_alloc&) {
+    ErrorHandler("msImageProcessor", "Allocate", "Not enough memory");
   }
 }

@@ -25,15 +25,15 @@ class msImageProcessor : public MeanShift {
   msImageProcessor();
 
   // pixels: height*width*N bytes, row-major, RGB order for colour (N = 3), one byte per pixel for
-  // grey (N = 1). Discards the outputs of any earlier image. The colour conversion runs in bands of
-  // rows on `threads` threads; the values are the same for every count.
+  // grey (N = 1). Discards the outputs of any earlier image. The colour conversion, and later the
+  // filter, run in bands of rows on `threads` threads; the values are the same for every count.
   void SetImageData(const uint8_t* pixels, ImageType type, int height, int width, int threads = 1);
 
   // Mean-shift filter with spatial bandwidth sigmaS (pixels) and range bandwidth sigmaR, then
   // connection of the filtered colours into regions. Speed-up level 1 (and 2) hands a trajectory's
   // mode to every pixel it passed close to and stops a trajectory at an already assigned pixel of
   // similar colour; level 0 follows every pixel's own trajectory to its end. Other levels filter
-  // nothing.
+  // nothing. The shortcuts act within bands of 64 rows, which the threads share.
   void FilterImage(int sigmaS, float sigmaR, int speedUpLevel);
 
   // Merges touching regions whose colours lie within sigmaR / 2, then absorbs every region of fewer
@@ -93,6 +93,7 @@ class msImageProcessor : public MeanShift {
   int regionCount_ = 0;
   bool outputsAllocated_ = false;
   bool referenceSums_ = false;
+  int threads_ = 1;  // for the colour conversion and the filter's bands of rows
 
   // eight neighbours, in the order right, upper right, up, upper left, left, lower left, down, lower right
   int neighbourDx_[8];

@@ -8,9 +8,10 @@
 
 // frame: 8-bit, 3 channels (BGR) or 1 channel. labels receives a new 32-bit signed label image with
 // labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled. The
-// per-pixel conversions run on `threads` threads; the mean-shift filter itself stays on the
-// calling thread, because its trajectory shortcuts make a pixel's mode depend on the pixels
-// visited before it. The result is the same for every count.
+// per-pixel conversions and the mean-shift filter run on `threads` threads. The filter's
+// trajectory shortcuts make a pixel's mode depend on the pixels visited before it, so they act
+// only within fixed bands of rows, which the threads take in any order. The result is the same
+// for every count.
 void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
                   float sigmaR, int threads = 1);
 
