@@ -362,36 +362,38 @@ bool SimdKernelsAvailable() {
 
 template <int kBlocks>
 MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, const float* fv, const int* xs,
-                                   const int* ys) {
+                                   const int* ys, const int* lanes) {
   std::ptrdiff_t o[kBlocks];
-  BlockLanes lanes[kBlocks];
+  BlockLanes terms[kBlocks];
   for (int k = 0; k < kBlocks; ++k) {
     o[k] = static_cast<std::ptrdiff_t>(ys[k]) * L.stride + xs[k];
-    PrepareBlock(L, fu, fv, o[k], lanes[k]);
+    PrepareBlock(L, fu, fv, o[k], terms[k]);
   }
   // Lane by lane in column order: each pixel's left neighbour's magnitude reads the new value of
   // the pixel two columns to the left, written by the previous lane (or block) just before.
   // Independent chains of several blocks, one lane of each in turn, so that one's latency hides
   // the others'.
   for (int j = 0; j < kSimdLanes; ++j) {
-    for (int k = 0; k < kBlocks; ++k) FinishLane(L, lanes[k], kLaneOfPixel[j], o[k] + 2 * j);
+    for (int k = 0; k < kBlocks; ++k) {
+      if (j < lanes[k]) FinishLane(L, terms[k], kLaneOfPixel[j], o[k] + 2 * j);
+    }
   }
 }
 
 MORVI_AVX2 void RelaxBlockGroupSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int count,
-                                    const int* xs, const int* ys) {
+                                    const int* xs, const int* ys, const int* lanes) {
   switch (count) {
     case 1:
-      RelaxBlocks<1>(L, fu, fv, xs, ys);
+      RelaxBlocks<1>(L, fu, fv, xs, ys, lanes);
       break;
     case 2:
-      RelaxBlocks<2>(L, fu, fv, xs, ys);
+      RelaxBlocks<2>(L, fu, fv, xs, ys, lanes);
       break;
     case 3:
-      RelaxBlocks<3>(L, fu, fv, xs, ys);
+      RelaxBlocks<3>(L, fu, fv, xs, ys, lanes);
       break;
     default:
-      RelaxBlocks<4>(L, fu, fv, xs, ys);
+      RelaxBlocks<4>(L, fu, fv, xs, ys, lanes);
       break;
   }
 }
@@ -438,7 +440,8 @@ MORVI_AVX2 void ApplyBlockSimd(const AnisotropicLevel& L, int xs, int y, float* 
 #else  // no vector kernels on this processor family
 
 bool SimdKernelsAvailable() { return false; }
-void RelaxBlockGroupSimd(const AnisotropicLevel&, const float*, const float*, int, const int*, const int*) {}
+void RelaxBlockGroupSimd(const AnisotropicLevel&, const float*, const float*, int, const int*, const int*,
+                         const int*) {}
 void ApplyBlockSimd(const AnisotropicLevel&, int, int, float*, float*) {}
 
 #endif

@@ -286,14 +286,14 @@ constexpr int kMinParallelRows = 8;
 struct TaskCursor {
   int y = 0;
   int x = 0;
-  bool block = false;  // the next step is a vector block of eight pixels
-  int reach = 0;       // the last column the next step reads in other rows
+  int lanes = 0;  // pixels of the next step's vector block; 0: the next step is a single pixel
+  int reach = 0;  // the last column the next step reads in other rows
 };
 
-// Plans the next step of a task: a vector block when the block fits in the level.
+// Plans the next step of a task: a vector block of as many pixels as fit, else a single pixel.
 void PlanStep(const BoundSweep& sweep, TaskCursor& c) {
-  c.block = sweep.simd && SimdBlockFits(sweep.level, c.x, c.y, 2);
-  c.reach = c.block ? c.x + 2 * (kSimdLanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
+  c.lanes = sweep.simd ? SimdSweepLanes(sweep.level, c.x, c.y) : 0;
+  c.reach = c.lanes > 0 ? c.x + 2 * (c.lanes - 1) + kStencilReach + kBlockOvershoot : c.x + kStencilReach;
 }
 
 // Relaxes the single pixel the cursor stands on (a step that is not a vector block).
@@ -352,15 +352,17 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, std::atomic<i
 
     int xs[kTaskGroup];
     int ys[kTaskGroup];
+    int lanes[kTaskGroup];
     int inGroup[kTaskGroup];
     int blocks = 0;
     bool moved = false;
     for (int k = 0; k < count; ++k) {
       if (!ready[k]) continue;
       moved = true;
-      if (c[k].block) {
+      if (c[k].lanes > 0) {
         xs[blocks] = c[k].x;
         ys[blocks] = c[k].y;
+        lanes[blocks] = c[k].lanes;
         inGroup[blocks] = k;
         ++blocks;
       } else {
@@ -369,10 +371,10 @@ void RelaxTaskGroup(const BoundSweep& sweep, int first, int count, std::atomic<i
       }
     }
     if (blocks > 0) {
-      RelaxBlockGroupSimd(sweep.level, sweep.fu, sweep.fv, blocks, xs, ys);
+      RelaxBlockGroupSimd(sweep.level, sweep.fu, sweep.fv, blocks, xs, ys, lanes);
       for (int b = 0; b < blocks; ++b) {
         TaskCursor& cursor = c[inGroup[b]];
-        cursor.x += 2 * kSimdLanes;
+        cursor.x += 2 * cursor.lanes;
         PlanStep(sweep, cursor);
         publish(inGroup[b]);
       }
