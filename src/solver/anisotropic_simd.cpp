@@ -129,6 +129,7 @@ struct BlockTerms {
   Pair8 mixedL;                 // N0 + N7 - N5 - N4, to be weighted by mL
   Pair8 mixedVertical;          // ((N1 + N2 - N7 - N6) mD - (N3 + N2 - N5 - N6) mU) / 4
   Pair8 ownTotal;               // total flow at the pixel itself (right neighbour of the left one)
+  Pair8 centre;                 // the flow (without increment) at the pixel
   // the left neighbour's magnitude: structure-tensor parts and the vertical differences
   D8 bBiasL, c2L, traceL;
   D8 QyLu, QyLv, yyLu, yyLv;  // yy = (a + 50) Qy^2
@@ -239,6 +240,7 @@ MORVI_AVX2_INLINE void ComputeBlockTerms(const AnisotropicLevel& L, const float*
 
   // axial terms
   const Pair8 centre{Load<kStep>(L.u + o), Load<kStep>(L.v + o)};
+  t.centre = centre;
   const F8 alpha = Load<kStep>(L.smoothnessWeight + o);
   const F8 half = Broadcast(0.5f);
   const F8 d11c = Load<kStep>(L.d11 + o);
@@ -271,86 +273,175 @@ MORVI_AVX2_INLINE void ComputeBlockTerms(const AnisotropicLevel& L, const float*
   t.mixedVertical = ((N1 + N2 - N7 - N6) * mD - (N3 + N2 - N5 - N6) * mU) * quarter;
 }
 
-// Lanes of a block's terms in memory, for the scalar chain through the left neighbours.
-struct BlockLanes {
-  alignas(32) float a11[8], a12[8], a22[8], bu[8], bv[8], psiC[8], cxAlpha[8], cxyAlpha[8];
-  alignas(32) float d11SumL[8], ecL[8], wR[8], wU[8], wD[8];
-  alignas(32) float diffLu[8], diffLv[8], termRu[8], termRv[8], termUu[8], termUv[8], termDu[8], termDv[8];
-  alignas(32) float mixedRu[8], mixedRv[8], mixedLu[8], mixedLv[8], mixedVu[8], mixedVv[8], ownU[8], ownV[8];
-  alignas(32) double bBiasL[8], c2L[8], traceL[8], QyLu[8], QyLv[8], yyLu[8], yyLv[8];
+// The terms of up to four blocks pixel by pixel, for the chain through the left neighbours: [j][k]
+// holds pixel j of block k, so that one step of the chain updates pixel j of all blocks in the
+// lanes of one register.
+struct ChainTerms {
+  alignas(16) float du0[8][4], dv0[8][4];
+  alignas(16) float a11[8][4], a12[8][4], a22[8][4], bu[8][4], bv[8][4];
+  alignas(16) float psiC[8][4], cxAlpha[8][4], cxyAlpha[8][4], d11SumL[8][4], ecL[8][4];
+  alignas(16) float wR[8][4], wU[8][4], wD[8][4];
+  alignas(16) float diffLu[8][4], diffLv[8][4], termRu[8][4], termRv[8][4], termUu[8][4], termUv[8][4];
+  alignas(16) float termDu[8][4], termDv[8][4], mixedRu[8][4], mixedRv[8][4], mixedLu[8][4], mixedLv[8][4];
+  alignas(16) float mixedVu[8][4], mixedVv[8][4], ownU[8][4], ownV[8][4], centreU[8][4], centreV[8][4];
+  alignas(32) double bBiasL[8][4], c2L[8][4], traceL[8][4], QyLu[8][4], QyLv[8][4], yyLu[8][4], yyLv[8][4];
 };
 
-MORVI_AVX2_INLINE void Store(float* p, F8 a) { _mm256_store_ps(p, a); }
-MORVI_AVX2_INLINE void Store(double* p, D8 a) {
-  _mm256_store_pd(p, a.lo);
-  _mm256_store_pd(p + 4, a.hi);
+// One field of four blocks' terms, transposed from block by block into pixel by pixel. The lanes of
+// a step-2 load hold the pixels in the order kLaneOfPixel, which is its own inverse.
+MORVI_AVX2_INLINE void Transpose(F8 v0, F8 v1, F8 v2, F8 v3, float (*out)[4]) {
+  __m128 lo0 = _mm256_castps256_ps128(v0), lo1 = _mm256_castps256_ps128(v1);
+  __m128 lo2 = _mm256_castps256_ps128(v2), lo3 = _mm256_castps256_ps128(v3);
+  __m128 hi0 = _mm256_extractf128_ps(v0, 1), hi1 = _mm256_extractf128_ps(v1, 1);
+  __m128 hi2 = _mm256_extractf128_ps(v2, 1), hi3 = _mm256_extractf128_ps(v3, 1);
+  _MM_TRANSPOSE4_PS(lo0, lo1, lo2, lo3);
+  _MM_TRANSPOSE4_PS(hi0, hi1, hi2, hi3);
+  _mm_store_ps(out[kLaneOfPixel[0]], lo0);
+  _mm_store_ps(out[kLaneOfPixel[1]], lo1);
+  _mm_store_ps(out[kLaneOfPixel[2]], lo2);
+  _mm_store_ps(out[kLaneOfPixel[3]], lo3);
+  _mm_store_ps(out[kLaneOfPixel[4]], hi0);
+  _mm_store_ps(out[kLaneOfPixel[5]], hi1);
+  _mm_store_ps(out[kLaneOfPixel[6]], hi2);
+  _mm_store_ps(out[kLaneOfPixel[7]], hi3);
 }
 
-MORVI_AVX2_INLINE void StoreLanes(const BlockTerms& t, BlockLanes& b) {
-  Store(b.a11, t.a11), Store(b.a12, t.a12), Store(b.a22, t.a22);
-  Store(b.bu, t.bu), Store(b.bv, t.bv), Store(b.psiC, t.psiC), Store(b.cxAlpha, t.cxAlpha);
-  Store(b.cxyAlpha, t.cxyAlpha), Store(b.d11SumL, t.d11SumL), Store(b.ecL, t.ecL);
-  Store(b.wR, t.wR), Store(b.wU, t.wU), Store(b.wD, t.wD);
-  Store(b.diffLu, t.diffL.u), Store(b.diffLv, t.diffL.v), Store(b.termRu, t.termR.u), Store(b.termRv, t.termR.v);
-  Store(b.termUu, t.termU.u), Store(b.termUv, t.termU.v), Store(b.termDu, t.termD.u), Store(b.termDv, t.termD.v);
-  Store(b.mixedRu, t.mixedR.u), Store(b.mixedRv, t.mixedR.v), Store(b.mixedLu, t.mixedL.u);
-  Store(b.mixedLv, t.mixedL.v), Store(b.mixedVu, t.mixedVertical.u), Store(b.mixedVv, t.mixedVertical.v);
-  Store(b.ownU, t.ownTotal.u), Store(b.ownV, t.ownTotal.v);
-  Store(b.bBiasL, t.bBiasL), Store(b.c2L, t.c2L), Store(b.traceL, t.traceL), Store(b.QyLu, t.QyLu);
-  Store(b.QyLv, t.QyLv), Store(b.yyLu, t.yyLu), Store(b.yyLv, t.yyLv);
+MORVI_AVX2_INLINE void Transpose4(__m256d r0, __m256d r1, __m256d r2, __m256d r3, double (*out)[4], int lane0) {
+  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+  _mm256_store_pd(out[kLaneOfPixel[lane0]], _mm256_permute2f128_pd(t0, t2, 0x20));
+  _mm256_store_pd(out[kLaneOfPixel[lane0 + 1]], _mm256_permute2f128_pd(t1, t3, 0x20));
+  _mm256_store_pd(out[kLaneOfPixel[lane0 + 2]], _mm256_permute2f128_pd(t0, t2, 0x31));
+  _mm256_store_pd(out[kLaneOfPixel[lane0 + 3]], _mm256_permute2f128_pd(t1, t3, 0x31));
 }
 
-// The last step of pixel p's update from lane `j` of its block's terms, once its left neighbour two columns away holds its new value:
-// that neighbour's magnitude and weight, the remaining sums in the scalar order, and the solve.
-MORVI_AVX2_INLINE void FinishLane(const AnisotropicLevel& L, const BlockLanes& b, int j, std::ptrdiff_t p) {
-  const float leftU = L.u[p - 2] + L.du[p - 2];
-  const float leftV = L.v[p - 2] + L.dv[p - 2];
-  const double Qxu = static_cast<float>((b.ownU[j] - leftU) * 0.5f);
-  const double Qxv = static_cast<float>((b.ownV[j] - leftV) * 0.5f);
-  const double partU = (b.bBiasL[j] * (Qxu * Qxu) + b.yyLu[j] - b.c2L[j] * (Qxu * b.QyLu[j])) / b.traceL[j];
-  const double partV = (b.bBiasL[j] * (Qxv * Qxv) + b.yyLv[j] - b.c2L[j] * (Qxv * b.QyLv[j])) / b.traceL[j];
-  float SL = static_cast<float>(partV + partU);
-  if (SL < 0.0f) SL = 0.0f;
-  const float psiL = static_cast<float>(1.0 / std::sqrt(static_cast<double>(SL) + L.smoothnessEps2));
-
-  const float psiSum = psiL + b.psiC[j];
-  const float wL = b.cxAlpha[j] * psiSum * b.d11SumL[j] * 0.5f;
-  const float mL = b.cxyAlpha[j] * psiSum * 0.5f * b.ecL[j];
-  float a11 = b.a11[j] + wL;
-  float a22 = b.a22[j] + wL;
-  float bu = b.bu[j] + b.diffLu[j] * wL;
-  float bv = b.bv[j] + b.diffLv[j] * wL;
-  a11 = a11 + b.wR[j];
-  a22 = a22 + b.wR[j];
-  bu = bu + b.termRu[j];
-  bv = bv + b.termRv[j];
-  a11 = a11 + b.wU[j];
-  a22 = a22 + b.wU[j];
-  bu = bu + b.termUu[j];
-  bv = bv + b.termUv[j];
-  a11 = a11 + b.wD[j];
-  a22 = a22 + b.wD[j];
-  bu = bu + b.termDu[j];
-  bv = bv + b.termDv[j];
-  bu = bu + (b.mixedRu[j] - b.mixedLu[j] * mL) * 0.25f;
-  bv = bv + (b.mixedRv[j] - b.mixedLv[j] * mL) * 0.25f;
-  bu = bu + b.mixedVu[j];
-  bv = bv + b.mixedVv[j];
-
-  // solve the 2x2 system by Cramer's rule, with the scalar kernel's determinant guard
-  const float a12 = b.a12[j];
-  float det = a12 * a12 - a11 * a22;
-  if (!(std::fabs(det) > 0.0f)) return;
-  if (std::fabs(det) < kMinDeterminant) det = det > 0.0f ? kMinDeterminant : -kMinDeterminant;
-  L.du[p] = (a12 * bv - a22 * bu) / det;
-  L.dv[p] = (a12 * bu - a11 * bv) / det;
+MORVI_AVX2_INLINE void Transpose(const D8& v0, const D8& v1, const D8& v2, const D8& v3, double (*out)[4]) {
+  Transpose4(v0.lo, v1.lo, v2.lo, v3.lo, out, 0);
+  Transpose4(v0.hi, v1.hi, v2.hi, v3.hi, out, 4);
 }
 
-MORVI_AVX2_INLINE void PrepareBlock(const AnisotropicLevel& L, const float* fu, const float* fv, std::ptrdiff_t o,
-                                    BlockLanes& b) {
-  BlockTerms terms;
-  ComputeBlockTerms<2>(L, fu, fv, o, terms);
-  StoreLanes(terms, b);
+MORVI_AVX2_INLINE void TransposeTerms(const BlockTerms* t, ChainTerms& c) {
+#define MORVI_TRANSPOSE(field, member) Transpose(t[0].member, t[1].member, t[2].member, t[3].member, c.field)
+  MORVI_TRANSPOSE(du0, du0);
+  MORVI_TRANSPOSE(dv0, dv0);
+  MORVI_TRANSPOSE(a11, a11);
+  MORVI_TRANSPOSE(a12, a12);
+  MORVI_TRANSPOSE(a22, a22);
+  MORVI_TRANSPOSE(bu, bu);
+  MORVI_TRANSPOSE(bv, bv);
+  MORVI_TRANSPOSE(psiC, psiC);
+  MORVI_TRANSPOSE(cxAlpha, cxAlpha);
+  MORVI_TRANSPOSE(cxyAlpha, cxyAlpha);
+  MORVI_TRANSPOSE(d11SumL, d11SumL);
+  MORVI_TRANSPOSE(ecL, ecL);
+  MORVI_TRANSPOSE(wR, wR);
+  MORVI_TRANSPOSE(wU, wU);
+  MORVI_TRANSPOSE(wD, wD);
+  MORVI_TRANSPOSE(diffLu, diffL.u);
+  MORVI_TRANSPOSE(diffLv, diffL.v);
+  MORVI_TRANSPOSE(termRu, termR.u);
+  MORVI_TRANSPOSE(termRv, termR.v);
+  MORVI_TRANSPOSE(termUu, termU.u);
+  MORVI_TRANSPOSE(termUv, termU.v);
+  MORVI_TRANSPOSE(termDu, termD.u);
+  MORVI_TRANSPOSE(termDv, termD.v);
+  MORVI_TRANSPOSE(mixedRu, mixedR.u);
+  MORVI_TRANSPOSE(mixedRv, mixedR.v);
+  MORVI_TRANSPOSE(mixedLu, mixedL.u);
+  MORVI_TRANSPOSE(mixedLv, mixedL.v);
+  MORVI_TRANSPOSE(mixedVu, mixedVertical.u);
+  MORVI_TRANSPOSE(mixedVv, mixedVertical.v);
+  MORVI_TRANSPOSE(ownU, ownTotal.u);
+  MORVI_TRANSPOSE(ownV, ownTotal.v);
+  MORVI_TRANSPOSE(centreU, centre.u);
+  MORVI_TRANSPOSE(centreV, centre.v);
+  MORVI_TRANSPOSE(bBiasL, bBiasL);
+  MORVI_TRANSPOSE(c2L, c2L);
+  MORVI_TRANSPOSE(traceL, traceL);
+  MORVI_TRANSPOSE(QyLu, QyLu);
+  MORVI_TRANSPOSE(QyLv, QyLv);
+  MORVI_TRANSPOSE(yyLu, yyLu);
+  MORVI_TRANSPOSE(yyLv, yyLv);
+#undef MORVI_TRANSPOSE
+}
+
+// Four floats and four doubles, one lane per block.
+using F4 = __m128;
+using D4 = __m256d;
+MORVI_AVX2_INLINE F4 Load4(const float* p) { return _mm_load_ps(p); }
+MORVI_AVX2_INLINE D4 Load4(const double* p) { return _mm256_load_pd(p); }
+MORVI_AVX2_INLINE D4 Widen4(F4 a) { return _mm256_cvtps_pd(a); }
+MORVI_AVX2_INLINE F4 Narrow4(D4 a) { return _mm256_cvtpd_ps(a); }
+MORVI_AVX2_INLINE F4 ClampNegative4(F4 x) {
+  const F4 zero = _mm_setzero_ps();
+  return _mm_blendv_ps(x, zero, _mm_cmplt_ps(x, zero));
+}
+
+// Pixel j of every block, in the lanes of one register, once pixel j - 1 holds its new value: the
+// left neighbour's magnitude and weight, the remaining sums in the scalar kernel's order, and the
+// solve. leftU, leftV: the total flow at the pixels two columns to the left. du, dv receive the
+// pixels' increments after the step (unchanged where the system is singular).
+MORVI_AVX2_INLINE void ChainStep(const ChainTerms& c, int j, F4 leftU, F4 leftV, double eps2, F4& du, F4& dv) {
+  const F4 half = _mm_set1_ps(0.5f);
+  const D4 Qxu = Widen4(_mm_mul_ps(_mm_sub_ps(Load4(c.ownU[j]), leftU), half));
+  const D4 Qxv = Widen4(_mm_mul_ps(_mm_sub_ps(Load4(c.ownV[j]), leftV), half));
+  const D4 bBias = Load4(c.bBiasL[j]);
+  const D4 c2 = Load4(c.c2L[j]);
+  const D4 trace = Load4(c.traceL[j]);
+  const D4 partU = _mm256_div_pd(
+      _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(bBias, _mm256_mul_pd(Qxu, Qxu)), Load4(c.yyLu[j])),
+                    _mm256_mul_pd(c2, _mm256_mul_pd(Qxu, Load4(c.QyLu[j])))),
+      trace);
+  const D4 partV = _mm256_div_pd(
+      _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(bBias, _mm256_mul_pd(Qxv, Qxv)), Load4(c.yyLv[j])),
+                    _mm256_mul_pd(c2, _mm256_mul_pd(Qxv, Load4(c.QyLv[j])))),
+      trace);
+  const F4 SL = ClampNegative4(Narrow4(_mm256_add_pd(partV, partU)));
+  const F4 psiL = Narrow4(
+      _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(_mm256_add_pd(Widen4(SL), _mm256_set1_pd(eps2)))));
+
+  const F4 psiSum = _mm_add_ps(psiL, Load4(c.psiC[j]));
+  const F4 wL = _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(Load4(c.cxAlpha[j]), psiSum), Load4(c.d11SumL[j])), half);
+  const F4 mL = _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(Load4(c.cxyAlpha[j]), psiSum), half), Load4(c.ecL[j]));
+  F4 a11 = _mm_add_ps(Load4(c.a11[j]), wL);
+  F4 a22 = _mm_add_ps(Load4(c.a22[j]), wL);
+  F4 bu = _mm_add_ps(Load4(c.bu[j]), _mm_mul_ps(Load4(c.diffLu[j]), wL));
+  F4 bv = _mm_add_ps(Load4(c.bv[j]), _mm_mul_ps(Load4(c.diffLv[j]), wL));
+  a11 = _mm_add_ps(a11, Load4(c.wR[j]));
+  a22 = _mm_add_ps(a22, Load4(c.wR[j]));
+  bu = _mm_add_ps(bu, Load4(c.termRu[j]));
+  bv = _mm_add_ps(bv, Load4(c.termRv[j]));
+  a11 = _mm_add_ps(a11, Load4(c.wU[j]));
+  a22 = _mm_add_ps(a22, Load4(c.wU[j]));
+  bu = _mm_add_ps(bu, Load4(c.termUu[j]));
+  bv = _mm_add_ps(bv, Load4(c.termUv[j]));
+  a11 = _mm_add_ps(a11, Load4(c.wD[j]));
+  a22 = _mm_add_ps(a22, Load4(c.wD[j]));
+  bu = _mm_add_ps(bu, Load4(c.termDu[j]));
+  bv = _mm_add_ps(bv, Load4(c.termDv[j]));
+  const F4 quarter = _mm_set1_ps(0.25f);
+  bu = _mm_add_ps(bu, _mm_mul_ps(_mm_sub_ps(Load4(c.mixedRu[j]), _mm_mul_ps(Load4(c.mixedLu[j]), mL)), quarter));
+  bv = _mm_add_ps(bv, _mm_mul_ps(_mm_sub_ps(Load4(c.mixedRv[j]), _mm_mul_ps(Load4(c.mixedLv[j]), mL)), quarter));
+  bu = _mm_add_ps(bu, Load4(c.mixedVu[j]));
+  bv = _mm_add_ps(bv, Load4(c.mixedVv[j]));
+
+  // Cramer's rule with the scalar kernel's determinant guard: |det| not above 0 (or not a number)
+  // leaves the increments, a smaller |det| than kMinDeterminant takes that size with det's sign
+  const F4 a12 = Load4(c.a12[j]);
+  F4 det = _mm_sub_ps(_mm_mul_ps(a12, a12), _mm_mul_ps(a11, a22));
+  const F4 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const F4 magnitude = _mm_and_ps(det, absMask);
+  const F4 solvable = _mm_cmpgt_ps(magnitude, _mm_setzero_ps());
+  const F4 small = _mm_cmplt_ps(magnitude, _mm_set1_ps(kMinDeterminant));
+  const F4 clamped = _mm_blendv_ps(_mm_set1_ps(-kMinDeterminant), _mm_set1_ps(kMinDeterminant),
+                                   _mm_cmpgt_ps(det, _mm_setzero_ps()));
+  det = _mm_blendv_ps(det, clamped, small);
+  const F4 newU = _mm_div_ps(_mm_sub_ps(_mm_mul_ps(a12, bv), _mm_mul_ps(a22, bu)), det);
+  const F4 newV = _mm_div_ps(_mm_sub_ps(_mm_mul_ps(a12, bu), _mm_mul_ps(a11, bv)), det);
+  du = _mm_blendv_ps(Load4(c.du0[j]), newU, solvable);
+  dv = _mm_blendv_ps(Load4(c.dv0[j]), newV, solvable);
 }
 
 }  // namespace
@@ -360,41 +451,48 @@ bool SimdKernelsAvailable() {
   return available;
 }
 
-template <int kBlocks>
-MORVI_AVX2_INLINE void RelaxBlocks(const AnisotropicLevel& L, const float* fu, const float* fv, const int* xs,
-                                   const int* ys, const int* lanes) {
-  std::ptrdiff_t o[kBlocks];
-  BlockLanes terms[kBlocks];
-  for (int k = 0; k < kBlocks; ++k) {
-    o[k] = static_cast<std::ptrdiff_t>(ys[k]) * L.stride + xs[k];
-    PrepareBlock(L, fu, fv, o[k], terms[k]);
-  }
-  // Lane by lane in column order: each pixel's left neighbour's magnitude reads the new value of
-  // the pixel two columns to the left, written by the previous lane (or block) just before.
-  // Independent chains of several blocks, one lane of each in turn, so that one's latency hides
-  // the others'.
-  for (int j = 0; j < kSimdLanes; ++j) {
-    for (int k = 0; k < kBlocks; ++k) {
-      if (j < lanes[k]) FinishLane(L, terms[k], kLaneOfPixel[j], o[k] + 2 * j);
-    }
-  }
-}
-
 MORVI_AVX2 void RelaxBlockGroupSimd(const AnisotropicLevel& L, const float* fu, const float* fv, int count,
                                     const int* xs, const int* ys, const int* lanes) {
-  switch (count) {
-    case 1:
-      RelaxBlocks<1>(L, fu, fv, xs, ys, lanes);
-      break;
-    case 2:
-      RelaxBlocks<2>(L, fu, fv, xs, ys, lanes);
-      break;
-    case 3:
-      RelaxBlocks<3>(L, fu, fv, xs, ys, lanes);
-      break;
-    default:
-      RelaxBlocks<4>(L, fu, fv, xs, ys, lanes);
-      break;
+  std::ptrdiff_t o[kMaxBlockGroup];
+  BlockTerms terms[kMaxBlockGroup];
+  for (int k = 0; k < count; ++k) {
+    o[k] = static_cast<std::ptrdiff_t>(ys[k]) * L.stride + xs[k];
+    ComputeBlockTerms<2>(L, fu, fv, o[k], terms[k]);
+  }
+  // absent blocks repeat the first one; their lanes are never stored
+  for (int k = count; k < kMaxBlockGroup; ++k) {
+    o[k] = o[0];
+    terms[k] = terms[0];
+  }
+  ChainTerms chain;
+  TransposeTerms(terms, chain);
+
+  // Pixel by pixel in column order, all blocks at once: each pixel's left neighbour's magnitude
+  // reads the new value of the pixel two columns to the left, written by the step before (for the
+  // first pixel, by an earlier step of the task).
+  alignas(16) float left[2][4];
+  for (int k = 0; k < kMaxBlockGroup; ++k) {
+    left[0][k] = L.u[o[k] - 2] + L.du[o[k] - 2];
+    left[1][k] = L.v[o[k] - 2] + L.dv[o[k] - 2];
+  }
+  F4 leftU = _mm_load_ps(left[0]);
+  F4 leftV = _mm_load_ps(left[1]);
+  for (int j = 0; j < kSimdLanes; ++j) {
+    F4 du;
+    F4 dv;
+    ChainStep(chain, j, leftU, leftV, L.smoothnessEps2, du, dv);
+    alignas(16) float newU[4];
+    alignas(16) float newV[4];
+    _mm_store_ps(newU, du);
+    _mm_store_ps(newV, dv);
+    for (int k = 0; k < count; ++k) {
+      if (j < lanes[k]) {
+        L.du[o[k] + 2 * j] = newU[k];
+        L.dv[o[k] + 2 * j] = newV[k];
+      }
+    }
+    leftU = _mm_add_ps(_mm_load_ps(chain.centreU[j]), du);
+    leftV = _mm_add_ps(_mm_load_ps(chain.centreV[j]), dv);
   }
 }
 
