@@ -5,6 +5,10 @@
 
 #include <opencv2/core.hpp>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
 #include "image/parallel.h"
 #include "solver/level_preparation.h"
 
@@ -68,6 +72,37 @@ inline float SampleTaps(const cv::Mat& image, const BicubicTaps& taps, int n, in
   return CatmullRom(rowValue[0], rowValue[1], rowValue[2], rowValue[3], taps.fy);
 }
 
+#if defined(__SSE2__)
+// SampleTaps of a single-channel image whose four tap columns are consecutive (ix - 1 .. ix + 2):
+// the four row interpolations run in the lanes of one register, each lane with the scalar
+// operations in their order, so the result is SampleTaps's bit for bit.
+inline float SampleTapsInterior(const cv::Mat& image, const BicubicTaps& taps) {
+  const int c0 = taps.column[0];
+  __m128 p0 = _mm_loadu_ps(image.ptr<float>(taps.row[0]) + c0);
+  __m128 p1 = _mm_loadu_ps(image.ptr<float>(taps.row[1]) + c0);
+  __m128 p2 = _mm_loadu_ps(image.ptr<float>(taps.row[2]) + c0);
+  __m128 p3 = _mm_loadu_ps(image.ptr<float>(taps.row[3]) + c0);
+  _MM_TRANSPOSE4_PS(p0, p1, p2, p3);  // pk: column k of the four rows
+  const __m128 t = _mm_set1_ps(taps.fx);
+  const __m128 t2 = _mm_mul_ps(t, t);
+  const __m128 t3 = _mm_mul_ps(t2, t);
+  const __m128 two = _mm_set1_ps(2.0f);
+  const __m128 three = _mm_set1_ps(3.0f);
+  const __m128 a = _mm_mul_ps(two, p1);
+  const __m128 b = _mm_mul_ps(t, _mm_sub_ps(p2, p0));
+  const __m128 c = _mm_mul_ps(
+      t2, _mm_sub_ps(_mm_add_ps(_mm_sub_ps(_mm_mul_ps(two, p0), _mm_mul_ps(_mm_set1_ps(5.0f), p1)),
+                                _mm_mul_ps(_mm_set1_ps(4.0f), p2)),
+                     p3));
+  const __m128 d =
+      _mm_mul_ps(t3, _mm_add_ps(_mm_sub_ps(_mm_sub_ps(_mm_mul_ps(three, p1), p0), _mm_mul_ps(three, p2)), p3));
+  const __m128 rows = _mm_mul_ps(_mm_set1_ps(0.5f), _mm_add_ps(_mm_add_ps(_mm_add_ps(a, b), c), d));
+  alignas(16) float rowValue[4];
+  _mm_store_ps(rowValue, rows);
+  return CatmullRom(rowValue[0], rowValue[1], rowValue[2], rowValue[3], taps.fy);
+}
+#endif
+
 // Single-channel images of one data constraint: the first image F with its derivatives, the
 // second image S with its derivatives, and the six tensor products to write.
 struct ConstraintImages {
@@ -123,9 +158,24 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
         continue;
       }
       const BicubicTaps taps = MakeTaps(xw, yw, width, height);
-      const float Ix = 0.5f * (SampleTaps(*im.secondDx, taps, 1, 0) + Fx[x]);
-      const float Iy = 0.5f * (SampleTaps(*im.secondDy, taps, 1, 0) + Fy[x]);
-      const float Iz = SampleTaps(*im.second, taps, 1, 0) - F[x];
+      float sDx;
+      float sDy;
+      float s0;
+#if defined(__SSE2__)
+      if (taps.column[0] + 3 == taps.column[3]) {
+        sDx = SampleTapsInterior(*im.secondDx, taps);
+        sDy = SampleTapsInterior(*im.secondDy, taps);
+        s0 = SampleTapsInterior(*im.second, taps);
+      } else
+#endif
+      {
+        sDx = SampleTaps(*im.secondDx, taps, 1, 0);
+        sDy = SampleTaps(*im.secondDy, taps, 1, 0);
+        s0 = SampleTaps(*im.second, taps, 1, 0);
+      }
+      const float Ix = 0.5f * (sDx + Fx[x]);
+      const float Iy = 0.5f * (sDy + Fy[x]);
+      const float Iz = s0 - F[x];
       j11[x] = Ix * Ix;
       j12[x] = Ix * Iy;
       j22[x] = Iy * Iy;
