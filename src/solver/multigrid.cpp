@@ -1,9 +1,12 @@
 #include "solver/multigrid.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
+#include "image/parallel.h"
 #include "solver/level_cycle.h"
 #include "solver/level_preparation.h"
 #include "solver/sweep_team.h"
@@ -19,6 +22,9 @@ constexpr int kAnisotropicPostSweeps = 3;
 constexpr int kIsotropicPreSweeps = 5;
 constexpr int kIsotropicPostSweeps = 5;
 constexpr int kCyclesPerVisit = 2;
+
+// Restriction spreads its images over threads only when each thread gets this many pixels.
+constexpr int kMinRestrictPixelsPerThread = 65536;
 
 void Resample(const ImageRef& source, const ImageRef& target) {
   cv::Mat& dst = target.Mat();
@@ -50,31 +56,39 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height) {
 }
 
 void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
+  // Every image is resampled alone, so the images may go to different threads.
+  std::vector<std::pair<const ImageRef*, const ImageRef*>> images;
   if (params.useBrightness) {
     for (int c = 0; c < finer.channels; ++c) {
-      Resample(finer.b11[c], coarser.b11[c]);
-      Resample(finer.b12[c], coarser.b12[c]);
-      Resample(finer.b22[c], coarser.b22[c]);
-      Resample(finer.b13[c], coarser.b13[c]);
-      Resample(finer.b23[c], coarser.b23[c]);
-      Resample(finer.b33[c], coarser.b33[c]);
+      for (auto member : {&LevelWorkspace::b11, &LevelWorkspace::b12, &LevelWorkspace::b22, &LevelWorkspace::b13,
+                          &LevelWorkspace::b23, &LevelWorkspace::b33}) {
+        images.emplace_back(&(finer.*member)[c], &(coarser.*member)[c]);
+      }
     }
   }
   if (params.useGradient) {
     for (int k = 0; k < 2; ++k) {
-      Resample(finer.g11[k], coarser.g11[k]);
-      Resample(finer.g12[k], coarser.g12[k]);
-      Resample(finer.g22[k], coarser.g22[k]);
-      Resample(finer.g13[k], coarser.g13[k]);
-      Resample(finer.g23[k], coarser.g23[k]);
-      Resample(finer.g33[k], coarser.g33[k]);
+      for (auto member : {&LevelWorkspace::g11, &LevelWorkspace::g12, &LevelWorkspace::g22, &LevelWorkspace::g13,
+                          &LevelWorkspace::g23, &LevelWorkspace::g33}) {
+        images.emplace_back(&(finer.*member)[k], &(coarser.*member)[k]);
+      }
     }
   }
   if (params.anisotropic) {
-    Resample(finer.s11, coarser.s11);
-    Resample(finer.s22, coarser.s22);
-    Resample(finer.s12, coarser.s12);
+    for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
+      images.emplace_back(&(finer.*member), &(coarser.*member));
+    }
   }
+  const int count = static_cast<int>(images.size());
+  const cv::Size size = count > 0 ? images[0].second->Mat().size() : cv::Size();
+  // one image of a small level is not worth a thread
+  const int minPerThread = std::max(1, kMinRestrictPixelsPerThread / std::max(1, size.area()));
+  ParallelFor(
+      count, params.threads,
+      [&](int begin, int end) {
+        for (int i = begin; i < end; ++i) Resample(*images[i].first, *images[i].second);
+      },
+      minPerThread);
 }
 
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
