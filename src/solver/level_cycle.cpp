@@ -1,10 +1,13 @@
 #include "solver/level_cycle.h"
 
+#include <algorithm>
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "solver/relax_anisotropic.h"
 #include "solver/relax_isotropic.h"
+#include "solver/sweep_team.h"
 
 namespace {
 
@@ -15,9 +18,21 @@ void Transfer(const ImageRef& source, const ImageRef& target) {
   cv::resize(source.Mat(), dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
 }
 
-void TransferPair(const FlowPair& source, const FlowPair& target) {
-  Transfer(source.u, target.u);
-  Transfer(source.v, target.v);
+// A pair's components are resampled alone; on large levels they go to two members of the solve's
+// sweep team, whose helpers are awake between the sweeps anyway.
+constexpr int kMinPairPixelsPerThread = 65536;
+
+void TransferPair(const FlowPair& source, const FlowPair& target, SweepTeam* team) {
+  const int pixels = std::max(source.u.Mat().size().area(), target.u.Mat().size().area());
+  if (team == nullptr || team->Size() < 2 || pixels < kMinPairPixelsPerThread) {
+    Transfer(source.u, target.u);
+    Transfer(source.v, target.v);
+    return;
+  }
+  team->Run([&](int member) {
+    if (member == 0) Transfer(source.u, target.u);
+    if (member == 1) Transfer(source.v, target.v);
+  });
 }
 
 void SetZero(const FlowPair& pair) {
@@ -71,8 +86,8 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
     cv::subtract(rhs[l].v.Mat(), residuals[l].v.Mat(), residuals[l].v.Mat());
 
     // restrict the residual and the approximation
-    TransferPair(residuals[l], residuals[l - 1]);
-    TransferPair(increments[l], corrections[l - 1]);
+    TransferPair(residuals[l], residuals[l - 1], params.team);
+    TransferPair(increments[l], corrections[l - 1], params.team);
 
     // coarse right-hand side f' = R r + A'(R x)
     apply(l - 1, corrections[l - 1], rhs[l - 1]);
@@ -84,12 +99,12 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
                   preSweeps, postSweeps, cyclesPerVisit, formulation);
 
     // the recursion reused corrections[l - 1]: restrict the approximation once more
-    TransferPair(increments[l], corrections[l - 1]);
+    TransferPair(increments[l], corrections[l - 1], params.team);
 
     // coarse-grid correction e = x' - R x, prolongated and added
     cv::subtract(increments[l - 1].u.Mat(), corrections[l - 1].u.Mat(), corrections[l - 1].u.Mat());
     cv::subtract(increments[l - 1].v.Mat(), corrections[l - 1].v.Mat(), corrections[l - 1].v.Mat());
-    TransferPair(corrections[l - 1], corrections[l]);
+    TransferPair(corrections[l - 1], corrections[l], params.team);
     cv::add(increments[l].u.Mat(), corrections[l].u.Mat(), increments[l].u.Mat());
     cv::add(increments[l].v.Mat(), corrections[l].v.Mat(), increments[l].v.Mat());
 
