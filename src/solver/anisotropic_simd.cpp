@@ -379,6 +379,14 @@ MORVI_AVX2_INLINE F4 ClampNegative4(F4 x) {
   return _mm_blendv_ps(x, zero, _mm_cmplt_ps(x, zero));
 }
 
+// An axial neighbour's weight on both diagonal entries and its term on both right-hand sides.
+MORVI_AVX2_INLINE void AddNeighbour(F4 w, F4 termU, F4 termV, F4& a11, F4& a22, F4& bu, F4& bv) {
+  a11 = _mm_add_ps(a11, w);
+  a22 = _mm_add_ps(a22, w);
+  bu = _mm_add_ps(bu, termU);
+  bv = _mm_add_ps(bv, termV);
+}
+
 // Pixel j of every block, in the lanes of one register, once pixel j - 1 holds its new value: the
 // left neighbour's magnitude and weight, the remaining sums in the scalar kernel's order, and the
 // solve. leftU, leftV: the total flow at the pixels two columns to the left. du, dv receive the
@@ -409,18 +417,10 @@ MORVI_AVX2_INLINE void ChainStep(const ChainTerms& c, int j, F4 leftU, F4 leftV,
   F4 a22 = _mm_add_ps(Load4(c.a22[j]), wL);
   F4 bu = _mm_add_ps(Load4(c.bu[j]), _mm_mul_ps(Load4(c.diffLu[j]), wL));
   F4 bv = _mm_add_ps(Load4(c.bv[j]), _mm_mul_ps(Load4(c.diffLv[j]), wL));
-  a11 = _mm_add_ps(a11, Load4(c.wR[j]));
-  a22 = _mm_add_ps(a22, Load4(c.wR[j]));
-  bu = _mm_add_ps(bu, Load4(c.termRu[j]));
-  bv = _mm_add_ps(bv, Load4(c.termRv[j]));
-  a11 = _mm_add_ps(a11, Load4(c.wU[j]));
-  a22 = _mm_add_ps(a22, Load4(c.wU[j]));
-  bu = _mm_add_ps(bu, Load4(c.termUu[j]));
-  bv = _mm_add_ps(bv, Load4(c.termUv[j]));
-  a11 = _mm_add_ps(a11, Load4(c.wD[j]));
-  a22 = _mm_add_ps(a22, Load4(c.wD[j]));
-  bu = _mm_add_ps(bu, Load4(c.termDu[j]));
-  bv = _mm_add_ps(bv, Load4(c.termDv[j]));
+  // the right, upper and lower neighbours' weights and terms, in that order
+  AddNeighbour(Load4(c.wR[j]), Load4(c.termRu[j]), Load4(c.termRv[j]), a11, a22, bu, bv);
+  AddNeighbour(Load4(c.wU[j]), Load4(c.termUu[j]), Load4(c.termUv[j]), a11, a22, bu, bv);
+  AddNeighbour(Load4(c.wD[j]), Load4(c.termDu[j]), Load4(c.termDv[j]), a11, a22, bu, bv);
   const F4 quarter = _mm_set1_ps(0.25f);
   bu = _mm_add_ps(bu, _mm_mul_ps(_mm_sub_ps(Load4(c.mixedRu[j]), _mm_mul_ps(Load4(c.mixedLu[j]), mL)), quarter));
   bv = _mm_add_ps(bv, _mm_mul_ps(_mm_sub_ps(Load4(c.mixedRv[j]), _mm_mul_ps(Load4(c.mixedLv[j]), mL)), quarter));

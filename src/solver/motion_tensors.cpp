@@ -103,6 +103,14 @@ inline float SampleTapsInterior(const cv::Mat& image, const BicubicTaps& taps) {
 }
 #endif
 
+// SampleTaps of a single-channel image, through the lanes where the tap columns allow.
+inline float SampleSingleChannel(const cv::Mat& image, const BicubicTaps& taps) {
+#if defined(__SSE2__)
+  if (taps.column[0] + 3 == taps.column[3]) return SampleTapsInterior(image, taps);
+#endif
+  return SampleTaps(image, taps, 1, 0);
+}
+
 // Single-channel images of one data constraint: the first image F with its derivatives, the
 // second image S with its derivatives, and the six tensor products to write.
 struct ConstraintImages {
@@ -158,21 +166,9 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
         continue;
       }
       const BicubicTaps taps = MakeTaps(xw, yw, width, height);
-      float sDx;
-      float sDy;
-      float s0;
-#if defined(__SSE2__)
-      if (taps.column[0] + 3 == taps.column[3]) {
-        sDx = SampleTapsInterior(*im.secondDx, taps);
-        sDy = SampleTapsInterior(*im.secondDy, taps);
-        s0 = SampleTapsInterior(*im.second, taps);
-      } else
-#endif
-      {
-        sDx = SampleTaps(*im.secondDx, taps, 1, 0);
-        sDy = SampleTaps(*im.secondDy, taps, 1, 0);
-        s0 = SampleTaps(*im.second, taps, 1, 0);
-      }
+      const float sDx = SampleSingleChannel(*im.secondDx, taps);
+      const float sDy = SampleSingleChannel(*im.secondDy, taps);
+      const float s0 = SampleSingleChannel(*im.second, taps);
       const float Ix = 0.5f * (sDx + Fx[x]);
       const float Iy = 0.5f * (sDy + Fy[x]);
       const float Iz = s0 - F[x];
