@@ -18,15 +18,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "morvi/modes.h"
+
 namespace morvi {
 
 // Version of the library, "major.minor".
 const char* Version();
-
-// How the estimate starts: coarse to fine over image pyramids (the default), or from sparse
-// matches interpolated along the first frame's edges, for large motions (the program's
-// --init matches). Pairs where too few matches survive start from the pyramid.
-enum class InitialFlow { kPyramid, kMatches };
 
 struct Options {
   // Weight of the smoothness term: larger values give smoother flow fields. A finite number >= 0.

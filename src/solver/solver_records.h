@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "image/image_ref.h"
+#include "morvi/modes.h"
 
 class SweepTeam;
 
@@ -27,6 +28,8 @@ struct SolverParams {
   // Helper threads kept for the sweeps of one solve (owned by the solve); null: a threaded sweep
   // starts its own.
   SweepTeam* team = nullptr;
+  // Which relaxation and operator the multigrid solve runs.
+  morvi::Solver solver = morvi::Solver::kReference;
 };
 
 // Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the
