@@ -43,12 +43,12 @@ void SetZero(const FlowPair& pair) {
 }  // namespace
 
 const LevelFormulation& AnisotropicFormulation() {
-  static const LevelFormulation formulation{RelaxAnisotropic, ApplyOperatorAnisotropic};
+  static const LevelFormulation formulation{RelaxAnisotropic, ApplyOperatorAnisotropic, {}};
   return formulation;
 }
 
 const LevelFormulation& IsotropicFormulation() {
-  static const LevelFormulation formulation{RelaxIsotropic, ApplyOperatorIsotropic};
+  static const LevelFormulation formulation{RelaxIsotropic, ApplyOperatorIsotropic, {}};
   return formulation;
 }
 
@@ -62,8 +62,12 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
             increments.size() == workspaces.size() && rhs.size() == workspaces.size() &&
             residuals.size() == workspaces.size() && corrections.size() == workspaces.size());
 
-  auto relax = [&](size_t k) {
-    formulation.relax(workspaces[k], params, weights[k], flows[k], increments[k], rhs[k]);
+  auto relax = [&](size_t k, int sweeps) {
+    if (formulation.relaxSweeps) {
+      if (sweeps > 0) formulation.relaxSweeps(workspaces[k], params, weights[k], flows[k], increments[k], rhs[k], sweeps);
+      return;
+    }
+    for (int i = 0; i < sweeps; ++i) formulation.relax(workspaces[k], params, weights[k], flows[k], increments[k], rhs[k]);
   };
   auto apply = [&](size_t k, const FlowPair& x, const FlowPair& out) {
     formulation.apply(workspaces[k], params, weights[k], flows[k], x, out);
@@ -72,13 +76,13 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
   if (l == 0) {
     // The coarsest level restarts from zero at every visit and is solved by relaxation alone.
     SetZero(increments[0]);
-    for (int i = 0; i < preSweeps + postSweeps; ++i) relax(0);
+    relax(0, preSweeps + postSweeps);
     return;
   }
 
   for (int cycle = 0; cycle < cyclesPerVisit; ++cycle) {
     // pre-relaxation
-    for (int i = 0; i < preSweeps; ++i) relax(l);
+    relax(l, preSweeps);
 
     // residual r = f - A(x)
     apply(l, increments[l], residuals[l]);
@@ -109,7 +113,7 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
     cv::add(increments[l].v.Mat(), corrections[l].v.Mat(), increments[l].v.Mat());
 
     // post-relaxation
-    for (int i = 0; i < postSweeps; ++i) relax(l);
+    relax(l, postSweeps);
   }
 }
 

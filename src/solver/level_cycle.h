@@ -17,6 +17,11 @@ using LevelOperation = std::function<void(const LevelWorkspace&, const SolverPar
 struct LevelFormulation {
   LevelOperation relax;
   LevelOperation apply;
+  // Optional: `sweeps` sweeps at once, for a formulation that shares work between consecutive
+  // sweeps of a level; when empty the cycle calls `relax` that many times.
+  std::function<void(const LevelWorkspace&, const SolverParams&, const WeightMaps&, const FlowPair&, const FlowPair&,
+                     const FlowPair&, int sweeps)>
+      relaxSweeps;
 };
 
 // RelaxAnisotropic with ApplyOperatorAnisotropic, and RelaxIsotropic with ApplyOperatorIsotropic.
