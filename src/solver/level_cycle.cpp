@@ -76,7 +76,8 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
   if (l == 0) {
     // The coarsest level restarts from zero at every visit and is solved by relaxation alone.
     SetZero(increments[0]);
-    relax(0, preSweeps + postSweeps);
+    relax(0, preSweeps);
+    relax(0, postSweeps);
     return;
   }
 
