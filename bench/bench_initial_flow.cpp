@@ -1,6 +1,7 @@
 // The coarse-to-fine initial stage alone on the Middlebury pairs: EPE, AAE, seconds and the peak
 // resident memory after each pair.
 //   bench_initial_flow [--data DIR] [--only NAME] [--anisotropic 0|1] [--smooth WEIGHT]
+//                      [--solver reference|fast]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/run_options.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_reader.h"
 #include "pipeline/initial_flow.h"
@@ -28,14 +30,17 @@ double PeakMegabytes() {
 int main(int argc, char** argv) {
   std::filesystem::path data = MORVI_DATA_DIR;
   std::string only;
-  int anisotropic = 1;
-  float smoothness = 8.0f;
+  EstimateOptions options;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--data") data = argv[i + 1];
     if (arg == "--only") only = argv[i + 1];
-    if (arg == "--anisotropic") anisotropic = std::stoi(argv[i + 1]);
-    if (arg == "--smooth") smoothness = std::stof(argv[i + 1]);
+    if (arg == "--anisotropic") options.anisotropic = std::stoi(argv[i + 1]) != 0;
+    if (arg == "--smooth") options.smoothness = std::stof(argv[i + 1]);
+    if (arg == "--solver" && !ParseSolver(argv[i + 1], options.solver)) {
+      std::cerr << "--solver needs reference or fast" << std::endl;
+      return 2;
+    }
   }
   cv::setNumThreads(1);
   std::cout << "| pair | EPE | AAE | seconds | peak MB |\n|---|---|---|---|---|\n";
@@ -53,8 +58,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     const auto start = std::chrono::steady_clock::now();
-    EstimateInitialFlow(first, second, u, v, 1.7f, 0.1f, 0.9f, smoothness, static_cast<double>(0.1f),
-                        static_cast<double>(0.1f), static_cast<double>(0.01f), anisotropic, 3, 3);
+    EstimateInitialFlow(first, second, u, v, options, &std::cout);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::cout << "\r";
     FlowErrorStats stats;

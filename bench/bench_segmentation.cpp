@@ -11,14 +11,11 @@
 #include <vector>
 
 #include "image/image_ref.h"
+#include "pipeline/estimate_options.h"
 #include "segmentation/segment_image.h"
 
 namespace {
 
-// The pipeline's segmentation parameters.
-constexpr int kMinRegion = 20;
-constexpr int kSigmaS = 7;
-constexpr float kSigmaR = 6.5f;
 constexpr uint32_t kColourSeed = 7;
 
 const char* const kSequences[] = {"Dimetrodon", "Grove2", "RubberWhale", "Urban2", "Venus"};
@@ -76,7 +73,9 @@ int main(int argc, char** argv) {
     std::string error;
     const auto start = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
-    const bool ok = SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR, error);
+    const EstimateOptions options;  // the pipeline's segmentation parameters
+    const bool ok =
+        SegmentImage(frame, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, error);
     const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!ok) {

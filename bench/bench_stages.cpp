@@ -1,6 +1,8 @@
-// Accuracy after each stage of the estimate on the Middlebury pairs: the initial coarse-to-fine
-// flow, the flow after the affine segment motions, and the final flow; with the time of each stage.
-//   bench_stages [--data DIR] [--only NAME] [--seed N]
+// Accuracy after each stage of the estimate on the Middlebury pairs: the initial flow, the flow
+// after the affine segment motions, and the final flow; with the time of each stage, the final
+// pass split into its preparation (derivatives, tensors, weights) and the solve.
+//   bench_stages [--data DIR] [--only NAME] [--seed N] [--threads N] [--solver reference|fast]
+//                [--init pyramid|matches]
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
@@ -9,17 +11,23 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/run_options.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_reader.h"
 #include "motion/segment_motion.h"
 #include "pipeline/estimate_flow.h"
+#include "pipeline/estimate_options.h"
 #include "pipeline/initial_flow.h"
+#include "pipeline/matched_initial_flow.h"
 #include "pipeline/weight_maps.h"
 #include "segmentation/segment_image.h"
 #include "solver/level_preparation.h"
 #include "solver/warping_iterations.h"
 
 namespace {
+
+constexpr float kSegmentMaskValue = -2.0f;  // every pixel may be sampled and overwritten
+constexpr int kColumns = 8;
 
 double Epe(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, const ImageRef& v) {
   FlowErrorStats stats;
@@ -36,19 +44,29 @@ double Since(std::chrono::steady_clock::time_point start) {
 int main(int argc, char** argv) {
   std::filesystem::path data = MORVI_DATA_DIR;
   std::string only;
-  uint32_t seed = 1;
+  EstimateOptions options;
+  options.seed = 1;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
-    if (arg == "--data") data = argv[i + 1];
-    if (arg == "--only") only = argv[i + 1];
-    if (arg == "--seed") seed = static_cast<uint32_t>(std::stoul(argv[i + 1]));
+    const std::string value = argv[i + 1];
+    bool ok = true;
+    if (arg == "--data") data = value;
+    else if (arg == "--only") only = value;
+    else if (arg == "--seed") options.seed = static_cast<uint32_t>(std::stoul(value));
+    else if (arg == "--threads") options.threads = std::max(1, std::stoi(value));
+    else if (arg == "--solver") ok = ParseSolver(value, options.solver);
+    else if (arg == "--init") ok = ParseInitialFlow(value, options.initialFlow);
+    else ok = false;
+    if (!ok) {
+      std::cerr << "usage: bench_stages [--data DIR] [--only NAME] [--seed N] [--threads N]"
+                   " [--solver reference|fast] [--init pyramid|matches]\n";
+      return 2;
+    }
   }
   cv::setNumThreads(1);
-  const double eps = static_cast<double>(0.1f);
-  const double smoothEps = static_cast<double>(0.01f);
-  std::cout << "| pair | EPE initial | EPE segments | EPE final | s initial | s segmentation | s fit | s final |\n"
-               "|---|---|---|---|---|---|---|---|\n";
-  double sums[7] = {};
+  std::cout << "| pair | EPE initial | EPE segments | EPE final | s initial | s segmentation | s fit | s prepare |"
+               " s solve |\n|---|---|---|---|---|---|---|---|---|\n";
+  double sums[kColumns] = {};
   int count = 0;
   for (const char* name : {"Dimetrodon", "Grove2", "RubberWhale", "Urban2", "Venus"}) {
     if (!only.empty() && only != name) continue;
@@ -66,47 +84,59 @@ int main(int argc, char** argv) {
 
     auto start = std::chrono::steady_clock::now();
     ImageRef initialU, initialV;
-    EstimateInitialFlow(first, second, initialU, initialV, 1.7f, 0.1f, 0.9f, 8.0f, eps, eps, smoothEps, 1, 3, 3);
+    std::string reason;
+    const bool matched = options.initialFlow == morvi::InitialFlow::kMatches &&
+                         EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+    if (!matched) EstimateInitialFlow(first, second, initialU, initialV, options, nullptr);
     const double tInitial = Since(start);
 
     start = std::chrono::steady_clock::now();
     ImageRef labels = CreateInt(w, h, 1);
     SegPatchList segments;
-    SegmentImage(CloneByte(first), labels, segments, 20, 7, 6.5f);
+    SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
+                 options.threads);
     const double tSegment = Since(start);
 
     start = std::chrono::steady_clock::now();
     ImageRef u = CloneFloat(initialU);
     ImageRef v = CloneFloat(initialV);
     ImageRef mask = CreateFloat(w, h, 1);
-    mask.Mat().setTo(-2.0f);
-    FitSegmentMotions(segments, u, v, mask, false, seed);
+    mask.Mat().setTo(kSegmentMaskValue);
+    FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, nullptr);
     const double tFit = Since(start);
     const double epeSegments = Epe(uGt, vGt, u, v);
 
     start = std::chrono::steady_clock::now();
     const bool small = IsSmallFrame(w, h);
     SolverParams params;
+    params.threads = options.threads;
+    params.solver = options.solver;
     PairDerivatives derivatives;
     LevelWorkspace workspace;
-    PrepareSolver(first, second, eps, eps, smoothEps, 1, params, derivatives, workspace);
-    const WeightMaps weights = BuildWeightMaps(w, h, u, v, 0.1f, 0.9f, small ? 16.0f : 8.0f, params, workspace);
+    PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                  options.anisotropic ? 1 : 0, params, derivatives, workspace);
+    const float smoothness = small ? kSmallFrameSmoothnessFactor * options.smoothness : options.smoothness;
+    const WeightMaps weights = BuildWeightMaps(w, h, u, v, options.brightnessTermWeight, options.gradientTermWeight,
+                                               smoothness, params, workspace);
+    const double tPrepare = Since(start);
+    start = std::chrono::steady_clock::now();
     SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, small ? 1 : 3, 0, 3);
-    const double tFinal = Since(start);
-    std::cout << "\r";
+              weights.smoothnessWeight, small ? kSmallFrameOuterIterations : options.outerIterations, 0,
+              options.medianWindow);
+    const double tSolve = Since(start);
 
-    const double row[7] = {Epe(uGt, vGt, initialU, initialV), epeSegments, Epe(uGt, vGt, u, v), tInitial, tSegment,
-                           tFit, tFinal};
-    std::cout << "| " << name << std::fixed;
-    for (int k = 0; k < 7; ++k) std::cout << " | " << std::setprecision(k < 3 ? 3 : 2) << row[k];
+    const double row[kColumns] = {Epe(uGt, vGt, initialU, initialV), epeSegments, Epe(uGt, vGt, u, v), tInitial,
+                                  tSegment, tFit, tPrepare, tSolve};
+    std::cout << "| " << name << (matched || options.initialFlow == morvi::InitialFlow::kPyramid ? "" : " (pyramid)")
+              << std::fixed;
+    for (int k = 0; k < kColumns; ++k) std::cout << " | " << std::setprecision(k < 3 ? 3 : 2) << row[k];
     std::cout << " |" << std::endl;
-    for (int k = 0; k < 7; ++k) sums[k] += row[k];
+    for (int k = 0; k < kColumns; ++k) sums[k] += row[k];
     ++count;
   }
   if (count > 0) {
     std::cout << "| mean" << std::fixed;
-    for (int k = 0; k < 7; ++k) std::cout << " | " << std::setprecision(k < 3 ? 3 : 2) << sums[k] / count;
+    for (int k = 0; k < kColumns; ++k) std::cout << " | " << std::setprecision(k < 3 ? 3 : 2) << sums[k] / count;
     std::cout << " |" << std::endl;
   }
   return 0;

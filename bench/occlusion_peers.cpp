@@ -44,8 +44,8 @@ Timed RunMorvi(const std::string& morvi, const fs::path& first, const fs::path& 
   fs::copy_file(second, work / "frames" / "b.png");
   const fs::path timing = work / "time.txt";
   const std::string command = "/usr/bin/time -f '%e' -o '" + timing.string() + "' '" + morvi + "' --seed 1 --threads " +
-                              std::to_string(threads) + (occlusions ? " --occlusions" : "") + " '" +
-                              (work / "frames").string() + "' .png 8 '" + work.string() + "' > /dev/null 2>&1";
+                              std::to_string(threads) + (occlusions ? " --occlusions" : "") + " --out '" +
+                              work.string() + "' '" + (work / "frames").string() + "' > /dev/null 2>&1";
   const int status = std::system(command.c_str());
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return timed;
   std::ifstream(timing) >> timed.seconds;

@@ -137,7 +137,7 @@ std::optional<int> ThreadsFrom(const py::object& threads) {
 }
 
 morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::object& threads,
-                           const std::string& init) {
+                           const std::string& init, const std::string& solver) {
   morvi::Options options;
   options.smoothness = static_cast<float>(smoothness);
   options.seed = SeedFrom(seed);
@@ -147,14 +147,20 @@ morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::
   } else if (init != "pyramid") {
     ThrowValueError("init must be 'pyramid' or 'matches', not '" + init + "'");
   }
+  if (solver == "fast") {
+    options.solver = morvi::Solver::kFast;
+  } else if (solver != "reference") {
+    ThrowValueError("solver must be 'reference' or 'fast', not '" + solver + "'");
+  }
   return options;
 }
 
 py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
-                                const py::object& seed, const py::object& threads, const std::string& init) {
+                                const py::object& seed, const py::object& threads, const std::string& init,
+                                const std::string& solver) {
   const cv::Mat firstMat = FrameFromArray(first, "first");
   const cv::Mat secondMat = FrameFromArray(second, "second");
-  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init);
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver);
   cv::Mat flow;
   {
     py::gil_scoped_release release;
@@ -164,10 +170,11 @@ py::array_t<float> EstimateFlow(const py::array& first, const py::array& second,
 }
 
 py::tuple EstimateFlowAndOcclusions(const py::array& first, const py::array& second, double smoothness,
-                                    const py::object& seed, const py::object& threads, const std::string& init) {
+                                    const py::object& seed, const py::object& threads, const std::string& init,
+                                    const std::string& solver) {
   const cv::Mat firstMat = FrameFromArray(first, "first");
   const cv::Mat secondMat = FrameFromArray(second, "second");
-  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init);
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver);
   morvi::FlowAndOcclusions result;
   {
     py::gil_scoped_release release;
@@ -242,10 +249,13 @@ PYBIND11_MODULE(morvi, m) {
   // the generated ones would (seed and threads are "int or None").
   py::options options;
   options.disable_function_signatures();
+  const double defaultSmoothness = morvi::Options{}.smoothness;
 
-  m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = 8.0,
+  m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = defaultSmoothness,
         py::arg("seed") = py::none(), py::arg("threads") = py::none(), py::arg("init") = "pyramid",
-        "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None, init='pyramid') -> numpy.ndarray\n\n"
+        py::arg("solver") = "reference",
+        "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None, init='pyramid',\n"
+        "              solver='reference') -> numpy.ndarray\n\n"
         "The optical flow from `first` to `second`, a float32 array of shape (H, W, 2): flow[y, x] is\n"
         "the motion (u, v) of the first frame's pixel (x, y).\n\n"
         "first, second: frames of one size and channel count, uint8 (H, W) or (H, W, 3) BGR as\n"
@@ -257,14 +267,16 @@ PYBIND11_MODULE(morvi, m) {
         "threads: threads used inside the estimate (1..1024); None: every core. The result does not\n"
         "    depend on it.\n"
         "init: 'pyramid' (coarse to fine) or 'matches' (sparse matches interpolated along edges, for\n"
-        "    large motions; the program's --init).\n\n"
+        "    large motions; the program's --init).\n"
+        "solver: 'reference' (the same bytes at every thread count) or 'fast' (faster, deterministic,\n"
+        "    bytes of its own; the program's --solver).\n\n"
         "The GIL is released while the flow is estimated. Raises ValueError for bad arrays or\n"
         "arguments.");
   m.def("estimate_flow_and_occlusions", &EstimateFlowAndOcclusions, py::arg("first"), py::arg("second"),
-        py::arg("smoothness") = 8.0, py::arg("seed") = py::none(), py::arg("threads") = py::none(),
-        py::arg("init") = "pyramid",
+        py::arg("smoothness") = defaultSmoothness, py::arg("seed") = py::none(), py::arg("threads") = py::none(),
+        py::arg("init") = "pyramid", py::arg("solver") = "reference",
         "estimate_flow_and_occlusions(first, second, smoothness=8.0, seed=None, threads=None,\n"
-        "                             init='pyramid') -> (numpy.ndarray, numpy.ndarray)\n\n"
+        "                             init='pyramid', solver='reference') -> (numpy.ndarray, numpy.ndarray)\n\n"
         "The flow as estimate_flow gives it, and the occlusion mask the program writes with\n"
         "--occlusions: a uint8 array of shape (H, W), 255 where the first frame's pixel is hidden in\n"
         "the second frame or moves out of it, 0 elsewhere. Estimates the backward flow too (about\n"

@@ -36,6 +36,9 @@ struct Options {
   std::optional<int> threads;
   // The initial flow (the program's --init).
   InitialFlow initialFlow = InitialFlow::kPyramid;
+  // The variational solver (the program's --solver); the flow equals the program's with the same
+  // choice.
+  Solver solver = Solver::kReference;
 };
 
 // The optical flow from `first` to `second`: a CV_32FC2 matrix of the first frame's size whose
@@ -44,7 +47,7 @@ struct Options {
 // cv::imread gives them; 16-bit frames are scaled to 8 bits (v / 257) and an alpha channel
 // (2 or 4 channels) is dropped, as the morvi program does. Both frames must have the same size
 // and channel count. The flow equals, byte for byte, the one the morvi program writes for the
-// same frames, smoothness and seed. Writes nothing to standard output.
+// same frames, smoothness, seed, initial flow and solver. Writes nothing to standard output.
 cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options = {});
 
 // The flow from `first` to `second` (as EstimateFlow) and the occlusion mask the program writes

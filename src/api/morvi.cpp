@@ -15,8 +15,8 @@
 #include "image/image_ref.h"
 #include "image/parallel.h"
 #include "image/warp.h"
-#include "pipeline/occlusion_mask.h"
-#include "pipeline/standard_estimate.h"
+#include "pipeline/estimate_flow.h"
+#include "pipeline/estimate_options.h"
 
 namespace morvi {
 namespace {
@@ -91,12 +91,16 @@ const char* Version() { return MORVI_VERSION; }
 
 namespace {
 
+// The library's defaults are the pipeline's.
+static_assert(Options{}.smoothness == EstimateOptions{}.smoothness, "the default smoothness differs");
+static_assert(Options{}.initialFlow == EstimateOptions{}.initialFlow, "the default initial flow differs");
+static_assert(Options{}.solver == EstimateOptions{}.solver, "the default solver differs");
+
 // The checked frames and settings of an estimate.
 struct EstimateInput {
   ImageRef first;
   ImageRef second;
-  int threads = 1;
-  InitialStage stage = InitialStage::kPyramid;
+  EstimateOptions options;
 };
 
 EstimateInput CheckEstimate(const cv::Mat& first, const cv::Mat& second, const Options& options,
@@ -118,8 +122,19 @@ EstimateInput CheckEstimate(const cv::Mat& first, const cv::Mat& second, const O
     throw std::invalid_argument(name + ": smoothness must be a finite number >= 0, not " +
                                 std::to_string(options.smoothness));
   }
-  input.threads = ThreadCount(options.threads, function);
-  input.stage = options.initialFlow == InitialFlow::kMatches ? InitialStage::kMatches : InitialStage::kPyramid;
+  if (options.initialFlow != InitialFlow::kPyramid && options.initialFlow != InitialFlow::kMatches) {
+    throw std::invalid_argument(name + ": initialFlow must be InitialFlow::kPyramid or InitialFlow::kMatches, not " +
+                                std::to_string(static_cast<int>(options.initialFlow)));
+  }
+  if (options.solver != Solver::kReference && options.solver != Solver::kFast) {
+    throw std::invalid_argument(name + ": solver must be Solver::kReference or Solver::kFast, not " +
+                                std::to_string(static_cast<int>(options.solver)));
+  }
+  input.options.smoothness = options.smoothness;
+  input.options.seed = options.seed;
+  input.options.threads = ThreadCount(options.threads, function);
+  input.options.initialFlow = options.initialFlow;
+  input.options.solver = options.solver;
   return input;
 }
 
@@ -133,21 +148,15 @@ cv::Mat MergeFlow(const ImageRef& u, const ImageRef& v) {
 
 cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options) {
   const EstimateInput input = CheckEstimate(first, second, options, "EstimateFlow");
-  ImageRef initialU, initialV, u, v;
-  EstimateFlowStandard(input.first, input.second, initialU, initialV, u, v, options.smoothness, options.seed,
-                       input.threads, input.stage, nullptr);
-  return MergeFlow(u, v);
+  const PairFlow flow = EstimatePair(input.first, input.second, input.options, nullptr);
+  return MergeFlow(flow.u, flow.v);
 }
 
 FlowAndOcclusions EstimateFlowAndOcclusions(const cv::Mat& first, const cv::Mat& second, const Options& options) {
-  const EstimateInput input = CheckEstimate(first, second, options, "EstimateFlowAndOcclusions");
-  ImageRef initialU, initialV, u, v, backU, backV, mask;
-  EstimateFlowStandard(input.first, input.second, initialU, initialV, u, v, options.smoothness, options.seed,
-                       input.threads, input.stage, nullptr);
-  EstimateFlowStandard(input.second, input.first, initialU, initialV, backU, backV, options.smoothness, options.seed,
-                       input.threads, input.stage, nullptr);
-  EstimateOcclusionMask(input.first, input.second, u, v, backU, backV, mask);
-  return {MergeFlow(u, v), mask.Mat()};
+  EstimateInput input = CheckEstimate(first, second, options, "EstimateFlowAndOcclusions");
+  input.options.occlusions = true;
+  const PairFlow flow = EstimatePair(input.first, input.second, input.options, nullptr);
+  return {MergeFlow(flow.u, flow.v), flow.occlusions.Mat()};
 }
 
 cv::Mat ReadFlowFile(const std::string& path) {
@@ -176,7 +185,7 @@ cv::Mat FlowToColour(const cv::Mat& flow, std::optional<float> scale) {
   }
   ImageRef u, v, picture;
   SplitFlow(flow, u, v);
-  FlowToColourImage(u, v, picture, scale ? *scale : kStandardPictureScaleFromFlow);
+  FlowToColourImage(u, v, picture, scale ? *scale : kPictureScaleFromFlow);
   return picture.Mat();
 }
 

@@ -16,8 +16,7 @@
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
-#include "pipeline/occlusion_mask.h"
-#include "pipeline/standard_estimate.h"
+#include "pipeline/estimate_flow.h"
 
 namespace {
 
@@ -147,7 +146,8 @@ class SequenceRun {
     }
     const FrameLayout& layout = pairFrames_.Layout();
     for (size_t pair = block.begin; pair < block.end; ++pair) {
-      const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions);
+      const PairOutputs outputs =
+          OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions);
       if (OutputsComplete(outputs, layout.width, layout.height, layout.channels)) {
         ++counts_.skipped;
       } else {
@@ -167,34 +167,17 @@ class SequenceRun {
       return false;
     }
     const FrameLayout& layout = pairFrames_.Layout();
-    if (u_.Empty()) {
-      initialU_ = CreateFloat(layout.width, layout.height, 1);
-      initialV_ = CreateFloat(layout.width, layout.height, 1);
-      u_ = CreateFloat(layout.width, layout.height, 1);
-      v_ = CreateFloat(layout.width, layout.height, 1);
-      backU_ = CreateFloat(layout.width, layout.height, 1);
-      backV_ = CreateFloat(layout.width, layout.height, 1);
-    }
-
     const auto start = std::chrono::steady_clock::now();
-    EstimateFlowStandard(first, second, initialU_, initialV_, u_, v_, options_.smoothness, options_.seed,
-                         options_.threads, Stage());
-    std::cout << std::endl;
-    ImageRef occlusions;
-    if (options_.occlusions) {
-      // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
-      EstimateFlowStandard(second, first, initialU_, initialV_, backU_, backV_, options_.smoothness, options_.seed,
-                           options_.threads, Stage());
-      std::cout << std::endl;
-      EstimateOcclusionMask(first, second, u_, v_, backU_, backV_, occlusions);
-    }
+    const PairFlow flow = EstimatePair(first, second, options_.estimate, &std::cout);
+    for (const std::string& note : flow.notes) std::cerr << program_ << ": " << note << std::endl;
     const double elapsedMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
     const PairOutputs outputs =
-        OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.occlusions);
-    if (WritePairOutputs(program_, outputs, u_, v_, second, occlusions, options_.colourScale, options_.threads)) {
+        OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions);
+    if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
+                         options_.estimate.threads)) {
       ++counts_.done;
     } else {
       ++counts_.failed;
@@ -229,9 +212,6 @@ class SequenceRun {
 
   const PairCounts& Counts() const { return counts_; }
 
-  InitialStage Stage() const {
-    return options_.matchedInitialFlow ? InitialStage::kMatches : InitialStage::kPyramid;
-  }
   bool Stopped() const { return stopped_; }
 
  private:
@@ -243,12 +223,6 @@ class SequenceRun {
   PairCounts counts_;
   int status_ = 0;
   bool stopped_ = false;
-  ImageRef initialU_;
-  ImageRef initialV_;
-  ImageRef u_;
-  ImageRef v_;
-  ImageRef backU_;
-  ImageRef backV_;
 };
 
 // The result directory, created with its parents: the one given, else the source's own folder.
@@ -270,7 +244,7 @@ std::string PrepareResultDirectory(const char* program, const RunOptions& option
 int RunMorvi(int argc, char** argv) {
   const char* program = argv[0];
   RunOptions options;
-  options.threads = DefaultThreadCount();
+  options.estimate.threads = DefaultThreadCount();
   std::string error;
   switch (ParseCommandLine(argc, argv, options, error)) {
     case CommandAction::kBanner:
@@ -290,8 +264,8 @@ int RunMorvi(int argc, char** argv) {
       break;
   }
 
-  // The estimate splits its work over threads of its own (options.threads). OpenCV's pool stays
-  // on this thread: its idle workers spin after every call and would take the cores from ours.
+  // The estimate splits its work over threads of its own (options.estimate.threads). OpenCV's pool
+  // stays on this thread: its idle workers spin after every call and would take the cores from ours.
   cv::setNumThreads(1);
 
   std::unique_ptr<FrameSource> frames = OpenFrameSource(options.source, options.imageType, error);

@@ -52,6 +52,28 @@ bool ParseSmoothness(const std::string& text, float& value) {
   return true;
 }
 
+bool ParseInitialFlow(const std::string& text, morvi::InitialFlow& value) {
+  if (text == "pyramid") {
+    value = morvi::InitialFlow::kPyramid;
+  } else if (text == "matches") {
+    value = morvi::InitialFlow::kMatches;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseSolver(const std::string& text, morvi::Solver& value) {
+  if (text == "reference") {
+    value = morvi::Solver::kReference;
+  } else if (text == "fast") {
+    value = morvi::Solver::kFast;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool ParseMotionLength(const std::string& text, float& value) {
   float parsed = 0.0f;
   if (!ParseSmoothness(text, parsed) || parsed <= 0.0f) return false;
@@ -62,7 +84,8 @@ bool ParseMotionLength(const std::string& text, float& value) {
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-         " [--progress] [--occlusions] [--init pyramid|matches] imgdir|video [imgtype] [smooth] [resultdir]";
+         " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast]"
+         " imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
 const char* OptionsHelp() {
@@ -81,6 +104,9 @@ const char* OptionsHelp() {
          "                    the first frame's pixel is hidden in the second or leaves it, else 0\n"
          "  --init MODE       initial flow: pyramid (coarse to fine, the default) or matches (sparse\n"
          "                    matches interpolated along edges; for large motions)\n"
+         "  --solver NAME     variational solver: reference (the default; the same bytes at every\n"
+         "                    thread count and on every machine) or fast (faster, equally accurate,\n"
+         "                    deterministic too, but bytes of its own)\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
@@ -118,12 +144,12 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       continue;
     }
     if (option == "--occlusions") {
-      options.occlusions = true;
+      options.estimate.occlusions = true;
       continue;
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
                             option == "--out" || option == "--shard" || option == "--colour-scale" ||
-                            option == "--init";
+                            option == "--init" || option == "--solver";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -137,13 +163,13 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
         error = "--seed needs an integer from 0 to 4294967295";
         return CommandAction::kUsageError;
       }
-      options.seed = static_cast<uint32_t>(integer);
+      options.estimate.seed = static_cast<uint32_t>(integer);
     } else if (option == "--threads") {
       if (!hasValue || !ParseInteger(value, 1, kMaxThreads, integer)) {
         error = "--threads needs an integer from 1 to " + std::to_string(kMaxThreads);
         return CommandAction::kUsageError;
       }
-      options.threads = static_cast<int>(integer);
+      options.estimate.threads = static_cast<int>(integer);
     } else if (option == "--smooth") {
       float smoothness = 0.0f;
       if (!hasValue || !ParseSmoothness(value, smoothness)) {
@@ -158,11 +184,15 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       }
       outOption = value;
     } else if (option == "--init") {
-      if (!hasValue || (value != "pyramid" && value != "matches")) {
+      if (!hasValue || !ParseInitialFlow(value, options.estimate.initialFlow)) {
         error = "--init needs pyramid or matches";
         return CommandAction::kUsageError;
       }
-      options.matchedInitialFlow = value == "matches";
+    } else if (option == "--solver") {
+      if (!hasValue || !ParseSolver(value, options.estimate.solver)) {
+        error = "--solver needs reference or fast";
+        return CommandAction::kUsageError;
+      }
     } else if (option == "--shard") {
       if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
         error = "--shard needs K/N with integers 0 <= K < N";
@@ -188,12 +218,12 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       error = "the smoothness is given both by --smooth and as an argument";
       return CommandAction::kUsageError;
     }
-    if (!ParseSmoothness(positional[2], options.smoothness)) {
+    if (!ParseSmoothness(positional[2], options.estimate.smoothness)) {
       error = "the smoothness weight '" + positional[2] + "' is not a finite number >= 0";
       return CommandAction::kUsageError;
     }
   }
-  if (smoothOption) options.smoothness = *smoothOption;
+  if (smoothOption) options.estimate.smoothness = *smoothOption;
   if (positional.size() > 3) {
     if (outOption) {
       error = "the result directory is given both by --out and as an argument";

@@ -2,37 +2,39 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-#include "pipeline/standard_estimate.h"
+#include "image/flow_colour.h"
+#include "pipeline/estimate_options.h"
 
 // Everything the command line sets for one run.
 struct RunOptions {
   std::string source;  // a directory of frames, or a video file
   std::string imageType = ".png";
-  float smoothness = kStandardSmoothness;
+  // The estimate of every pair: the command line sets its smoothness, seed, threads, initial flow,
+  // solver and occlusions (the backward flow too, and the occlusion mask written).
+  EstimateOptions estimate;
   std::string resultDirectory;  // empty: the source directory (a video's own folder)
-  std::optional<uint32_t> seed;
-  int threads = 1;
   bool resume = false;
   // This run does block shardIndex of shardCount contiguous blocks of pairs.
   int shardIndex = 0;
   int shardCount = 1;
-  float colourScale = kStandardPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
+  float colourScale = kPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
   bool progress = false;
-  bool occlusions = false;
-  bool matchedInitialFlow = false;  // --init matches: start from interpolated matches  // also estimate the backward flow and write the occlusion mask
 };
 
 enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };
 
-// Reads argv into `options` (whose threads field should hold the default thread count on entry).
+// Reads argv into `options` (whose estimate.threads should hold the default thread count on entry).
 // kUsageError leaves the reason in `error`.
 CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::string& error);
 
 // Parses a smoothness weight: a finite decimal number >= 0 with nothing after it.
 bool ParseSmoothness(const std::string& text, float& value);
+
+// Parse the words of --init (pyramid, matches) and --solver (reference, fast); false for any other.
+bool ParseInitialFlow(const std::string& text, morvi::InitialFlow& value);
+bool ParseSolver(const std::string& text, morvi::Solver& value);
 
 // Parses a motion length in pixels (the colour scale): a finite decimal number > 0.
 bool ParseMotionLength(const std::string& text, float& value);

@@ -1,31 +1,39 @@
-// The estimate for one frame pair: initial coarse-to-fine flow, colour segmentation, affine segment
-// motions, and a final variational pass at full resolution.
+// The estimate for one frame pair: initial flow, colour segmentation, affine segment motions, and a
+// final variational pass at full resolution; on request the same from the second frame back to the
+// first, and the pixels the two flows show to be occluded.
 #pragma once
 
-#include <cstdint>
 #include <iostream>
-#include <optional>
+#include <string>
+#include <vector>
 
 #include "image/image_ref.h"
+#include "pipeline/estimate_options.h"
 
 // Frames of at most 350 x 350 pixels get twice the smoothness weight and a single outer iteration
 // in the final pass.
 bool IsSmallFrame(int width, int height);
+constexpr float kSmallFrameSmoothnessFactor = 2.0f;
+constexpr int kSmallFrameOuterIterations = 1;
 
-// first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. initialU/initialV receive
-// the initial flow, u/v the final flow; all four are made to refer to new float images of the
-// frame's size. `seed` fixes the segment motion sampling; without it the sampling follows the
-// calendar time. `threads` (>= 1) is the number of threads used inside the estimate; the result
-// does not depend on it. `initialStage` chooses the initial flow: the coarse-to-fine pyramid, or
-// interpolated matches (for large motions), which fall back to the pyramid when too few matches
-// survive. Progress ("Processing " and dots) goes to `progress`, and a fall back is reported on
-// standard error; both are silent when `progress` is null.
-enum class InitialStage { kPyramid, kMatches };
+// What one estimate gives; every image is new and of the frames' size.
+struct PairFlow {
+  ImageRef initialU;  // the flow from first to second where the final pass started
+  ImageRef initialV;
+  ImageRef u;  // the final flow from first to second
+  ImageRef v;
+  // With options.occlusions only, empty otherwise: the final flow from second to first, and the
+  // occlusion mask (pipeline/occlusion_mask.h) of the two flows.
+  ImageRef backU;
+  ImageRef backV;
+  ImageRef occlusions;
+  // One line for the user per direction whose matched start fell back to the pyramid, saying why.
+  std::vector<std::string> notes;
+};
 
-void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
-                  ImageRef& u, ImageRef& v, float pyramidFactor, float brightnessTermWeight,
-                  float gradientTermWeight, float smoothnessTermWeight, double brightnessEps,
-                  double gradientEps, double smoothnessEps, int anisotropic, int outerIterations,
-                  int medianWindow, float minRegion, float sigmaS, float sigmaR,
-                  std::optional<uint32_t> seed = std::nullopt, int threads = 1,
-                  InitialStage initialStage = InitialStage::kPyramid, std::ostream* progress = &std::cout);
+// first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. Progress goes to `progress`
+// (nothing when it is null): per direction "Processing ", dots for the pyramid levels and the
+// segment motions, then a line end. The result depends on the frames and the options' estimate
+// parameters only: not on the thread count, and with a seed not on the time either.
+PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
+                      std::ostream* progress);

@@ -30,14 +30,11 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
 }
 
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
-                         float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
-                         float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
-                         int anisotropic, int outerIterations, int medianWindow, int threads,
-                         std::ostream* progress) {
+                         const EstimateOptions& options, std::ostream* progress) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
-  firstPyramid.Build(first, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
-  secondPyramid.Build(second, pyramidFactor, kPyramidMinSize, kPyramidMinSize);
+  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize);
+  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize);
   const int levelCount = firstPyramid.levelCount;
 
   std::vector<ImageRef> flowU;
@@ -65,16 +62,17 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     }
 
     SolverParams params;
-    params.threads = threads;  // the preparation splits its rows too
+    params.threads = options.threads;  // the preparation splits its rows too
+    params.solver = options.solver;
     PairDerivatives derivatives;
     LevelWorkspace workspace;
-    PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
-                  derivatives, workspace);
+    PrepareSolver(levelFirst, levelSecond, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                  options.anisotropic ? 1 : 0, params, derivatives, workspace);
     if (progress) *progress << "." << std::flush;
-    const WeightMaps weights = BuildWeightMaps(width, height, u, v, brightnessTermWeight, gradientTermWeight,
-                                               smoothnessTermWeight, params, workspace);
+    const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
+                                               options.gradientTermWeight, options.smoothness, params, workspace);
     SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, outerIterations, kNoClamp, medianWindow);
+              weights.smoothnessWeight, options.outerIterations, kNoClamp, options.medianWindow);
   }
 
   initialU = flowU[0];

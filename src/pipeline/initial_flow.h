@@ -5,14 +5,14 @@
 #include <iostream>
 
 #include "image/image_ref.h"
+#include "pipeline/estimate_options.h"
 
-// initialU/initialV are made to refer to the full-resolution flow of the last level. Writes
-// "Processing " and one "." per pyramid level to `progress` (nothing when it is null).
+// initialU/initialV are made to refer to the full-resolution flow of the last level. Uses the
+// options' pyramid factor, term weights, penaliser epsilons, smoothness, iteration counts, threads
+// and solver. Writes "Processing " and one "." per pyramid level to `progress` (nothing when it is
+// null).
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
-                         float pyramidFactor, float brightnessTermWeight, float gradientTermWeight,
-                         float smoothnessTermWeight, double brightnessEps, double gradientEps, double smoothnessEps,
-                         int anisotropic, int outerIterations, int medianWindow, int threads = 1,
-                         std::ostream* progress = &std::cout);
+                         const EstimateOptions& options, std::ostream* progress);
 
 // Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
 // rescales it by the ratio of the integer widths (u) and heights (v).

@@ -152,6 +152,16 @@ TEST(MorviApi, BadInputThrowsWithAMessageSayingWhatIsWrong) {
   badSmoothness.smoothness = NAN;
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badSmoothness); }).find("smoothness"),
             std::string::npos);
+  morvi::Options badSolver;
+  badSolver.solver = static_cast<morvi::Solver>(7);
+  EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badSolver); }).find("solver must be"),
+            std::string::npos);
+  EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlowAndOcclusions(frame, frame, badSolver); }).find("not 7"),
+            std::string::npos);
+  morvi::Options badStart;
+  badStart.initialFlow = static_cast<morvi::InitialFlow>(2);
+  EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badStart); }).find("initialFlow must be"),
+            std::string::npos);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::FlowToColour(cv::Mat(4, 4, CV_32FC3)); }).find("CV_32FC2"),
             std::string::npos);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::WarpBack(frame, cv::Mat(4, 4, CV_32FC2)); }).find("flow is 4x4"),

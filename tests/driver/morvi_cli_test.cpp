@@ -143,6 +143,41 @@ TEST(MorviCommandLine, BadThreadCountIsAUsageErrorBeforeAnyWork) {
   EXPECT_NE(help.out.find("--threads N"), std::string::npos);
 }
 
+TEST(MorviCommandLine, BadOrMissingSolverIsAUsageErrorBeforeAnyWork) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  for (const std::string& args : {"--solver fastest " + ShellQuote(dir.path().string()),
+                                  "--solver '' " + ShellQuote(dir.path().string()),
+                                  "--solver " + ShellQuote(dir.path().string()), std::string("--solver")}) {
+    const CommandResult r = Morvi(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_NE(r.err.find("--solver needs reference or fast"), std::string::npos) << args << r.err;
+    EXPECT_NE(r.err.find("Usage: "), std::string::npos) << args;
+    EXPECT_TRUE(r.out.empty()) << args;
+  }
+  EXPECT_EQ(ListFiles(dir.path()).size(), 2u);
+  EXPECT_NE(RunCommand(ShellQuote(kMorvi) + " --help").out.find("--solver NAME"), std::string::npos);
+}
+
+// Naming the default solver changes nothing, and the other one is accepted.
+TEST(MorviCommandLine, SolverReferenceIsTheDefault) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(40, 30, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(40, 30, 3, 1));
+  ASSERT_EQ(Morvi(ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(dir / "default")).status, 0);
+  ASSERT_EQ(Morvi("--solver reference " + ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(dir / "named"))
+                .status,
+            0);
+  const std::vector<unsigned char> flow = ReadBytes(dir / "default/a1_morvi.flo");
+  ASSERT_FALSE(flow.empty());
+  EXPECT_EQ(ReadBytes(dir / "named/a1_morvi.flo"), flow);
+  const CommandResult fast =
+      Morvi("--solver fast " + ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(dir / "fast"));
+  EXPECT_EQ(fast.status, 0) << fast.err;
+  EXPECT_EQ(ReadBytes(dir / "fast/a1_morvi.flo").size(), flow.size());
+}
+
 TEST(MorviCommandLine, MissingDirectoryIsFatal) {
   TempDir dir;
   const CommandResult r = Morvi(ShellQuote(dir / "nowhere"));

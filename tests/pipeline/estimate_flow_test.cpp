@@ -9,6 +9,7 @@
 
 #include "motion/segment_motion.h"
 #include "pipeline/initial_flow.h"
+#include "pipeline/occlusion_mask.h"
 #include "pipeline/pipeline_test_frames.h"
 #include "pipeline/weight_maps.h"
 #include "segmentation/segment_image.h"
@@ -18,9 +19,6 @@
 
 namespace {
 
-constexpr double kBrightnessEps = static_cast<double>(0.1f);
-constexpr double kSmoothnessEps = static_cast<double>(0.01f);
-
 bool SameBytes(const ImageRef& a, const ImageRef& b) {
   if (a.Mat().size() != b.Mat().size() || a.Mat().type() != b.Mat().type()) return false;
   for (int y = 0; y < a.Height(); ++y) {
@@ -29,27 +27,28 @@ bool SameBytes(const ImageRef& a, const ImageRef& b) {
   return true;
 }
 
-void RunEstimate(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV, ImageRef& u,
-                 ImageRef& v, uint32_t seed) {
+PairFlow RunEstimate(const ImageRef& first, const ImageRef& second, uint32_t seed) {
+  EstimateOptions options;
+  options.seed = seed;
   testing::internal::CaptureStdout();
-  EstimateFlow(first, second, initialU, initialV, u, v, 1.7f, 0.1f, 0.9f, 8.0f, kBrightnessEps, kBrightnessEps,
-               kSmoothnessEps, 1, 3, 3, 20.0f, 7.0f, 6.5f, seed);
+  PairFlow flow = EstimatePair(first, second, options, &std::cout);
   testing::internal::GetCapturedStdout();
+  return flow;
 }
 
-// The chain of stages written out by hand, to check EstimateFlow's wiring.
+// The chain of stages written out by hand, to check EstimatePair's wiring.
 void RunStagesByHand(const ImageRef& first, const ImageRef& second, bool fitSegments, float finalSmoothness,
                      int finalIterations, uint32_t seed, ImageRef& u, ImageRef& v) {
+  const EstimateOptions options;
   testing::internal::CaptureStdout();
   ImageRef initialU, initialV;
-  EstimateInitialFlow(first, second, initialU, initialV, 1.7f, 0.1f, 0.9f, 8.0f, kBrightnessEps, kBrightnessEps,
-                      kSmoothnessEps, 1, 3, 3);
+  EstimateInitialFlow(first, second, initialU, initialV, options, &std::cout);
   u = CloneFloat(initialU);
   v = CloneFloat(initialV);
   if (fitSegments) {
     ImageRef labels;
     SegPatchList segments;
-    SegmentImage(first, labels, segments, 20, 7, 6.5f);
+    SegmentImage(first, labels, segments, options.minRegion, options.sigmaS, options.sigmaR);
     ImageRef mask = CreateFloat(first.Width(), first.Height(), 1);
     mask.Mat().setTo(-2.0f);
     FitSegmentMotions(segments, u, v, mask, false, seed);
@@ -57,11 +56,12 @@ void RunStagesByHand(const ImageRef& first, const ImageRef& second, bool fitSegm
   SolverParams params;
   PairDerivatives derivatives;
   LevelWorkspace workspace;
-  PrepareSolver(first, second, kBrightnessEps, kBrightnessEps, kSmoothnessEps, 1, params, derivatives, workspace);
-  const WeightMaps weights =
-      BuildWeightMaps(first.Width(), first.Height(), u, v, 0.1f, 0.9f, finalSmoothness, params, workspace);
+  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                options.anisotropic ? 1 : 0, params, derivatives, workspace);
+  const WeightMaps weights = BuildWeightMaps(first.Width(), first.Height(), u, v, options.brightnessTermWeight,
+                                             options.gradientTermWeight, finalSmoothness, params, workspace);
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, finalIterations, 0, 3);
+            weights.smoothnessWeight, finalIterations, 0, options.medianWindow);
   testing::internal::GetCapturedStdout();
 }
 
@@ -107,46 +107,69 @@ TEST(SmallFrameRule, BothSidesAtMost350) {
   EXPECT_FALSE(IsSmallFrame(640, 480));
 }
 
-TEST(EstimateFlow, SmallFrameChainsTheStagesWithDoubledSmoothnessAndOneIteration) {
+TEST(EstimatePair, SmallFrameChainsTheStagesWithDoubledSmoothnessAndOneIteration) {
   const CroppedPair pair = LoadCroppedPair("RubberWhale", cv::Rect(220, 170, 96, 72));
   if (pair.first.Empty()) GTEST_SKIP() << "ground-truth data not available";
-  ImageRef initialU, initialV, u, v;
-  RunEstimate(pair.first, pair.second, initialU, initialV, u, v, 5);
+  const float smoothness = EstimateOptions{}.smoothness;
+  const PairFlow flow = RunEstimate(pair.first, pair.second, 5);
   ImageRef expectedU, expectedV;
-  RunStagesByHand(pair.first, pair.second, true, 16.0f, 1, 5, expectedU, expectedV);
-  EXPECT_TRUE(SameBytes(u, expectedU));
-  EXPECT_TRUE(SameBytes(v, expectedV));
+  RunStagesByHand(pair.first, pair.second, true, 2.0f * smoothness, 1, 5, expectedU, expectedV);
+  EXPECT_TRUE(SameBytes(flow.u, expectedU));
+  EXPECT_TRUE(SameBytes(flow.v, expectedV));
   // The smoothness weight as given, or three iterations, would give another flow.
   ImageRef otherU, otherV;
-  RunStagesByHand(pair.first, pair.second, true, 8.0f, 1, 5, otherU, otherV);
-  EXPECT_FALSE(SameBytes(u, otherU));
+  RunStagesByHand(pair.first, pair.second, true, smoothness, 1, 5, otherU, otherV);
+  EXPECT_FALSE(SameBytes(flow.u, otherU));
 }
 
-TEST(EstimateFlow, InitialAndFinalFlowAreSeparateImages) {
-  ImageRef initialU = CreateFloat(40, 30, 1), initialV, u, v;
-  ImageRef before = initialU;
-  RunEstimate(SmallBlocks(0), SmallBlocks(1), initialU, initialV, u, v, 1);
-  EXPECT_NE(initialU.Get(), before.Get());  // the handles refer to new images
-  EXPECT_NE(initialU.Get(), u.Get());
-  EXPECT_NE(initialV.Get(), v.Get());
-  const ImageRef initialCopy = CloneFloat(initialU);
-  u.Mat().setTo(123.0f);
-  EXPECT_TRUE(SameBytes(initialU, initialCopy));
-  EXPECT_EQ(u.Mat().size(), cv::Size(40, 30));
+TEST(EstimatePair, InitialAndFinalFlowAreSeparateImages) {
+  const PairFlow flow = RunEstimate(SmallBlocks(0), SmallBlocks(1), 1);
+  EXPECT_NE(flow.initialU.Get(), flow.u.Get());
+  EXPECT_NE(flow.initialV.Get(), flow.v.Get());
+  const ImageRef initialCopy = CloneFloat(flow.initialU);
+  flow.u.Mat().setTo(123.0f);
+  EXPECT_TRUE(SameBytes(flow.initialU, initialCopy));
+  EXPECT_EQ(flow.u.Mat().size(), cv::Size(40, 30));
+  EXPECT_TRUE(flow.backU.Empty());  // no backward flow or mask unless asked for
+  EXPECT_TRUE(flow.occlusions.Empty());
 }
 
-TEST(EstimateFlow, SegmentsBelow200PixelsGetNoSegmentMotion) {
+TEST(EstimatePair, SegmentsBelow200PixelsGetNoSegmentMotion) {
+  const EstimateOptions options;
   ImageRef labels;
   SegPatchList segments;
-  SegmentImage(SmallBlocks(0), labels, segments, 20, 7, 6.5f);
+  SegmentImage(SmallBlocks(0), labels, segments, options.minRegion, options.sigmaS, options.sigmaR);
   ASSERT_FALSE(segments.empty());
   for (const auto& segment : segments) ASSERT_LT(segment->pixels.size(), 200u);
-  ImageRef initialU, initialV, u, v;
-  RunEstimate(SmallBlocks(0), SmallBlocks(1), initialU, initialV, u, v, 9);
+  const PairFlow flow = RunEstimate(SmallBlocks(0), SmallBlocks(1), 9);
   ImageRef expectedU, expectedV;
-  RunStagesByHand(SmallBlocks(0), SmallBlocks(1), false, 16.0f, 1, 9, expectedU, expectedV);
-  EXPECT_TRUE(SameBytes(u, expectedU));
-  EXPECT_TRUE(SameBytes(v, expectedV));
+  RunStagesByHand(SmallBlocks(0), SmallBlocks(1), false, 2.0f * options.smoothness, 1, 9, expectedU, expectedV);
+  EXPECT_TRUE(SameBytes(flow.u, expectedU));
+  EXPECT_TRUE(SameBytes(flow.v, expectedV));
+}
+
+// With occlusions the forward flow is the one without; the backward flow is the estimate of the
+// swapped pair, and the mask is judged from the two.
+TEST(EstimatePair, OcclusionsAddTheSwappedPairsFlowAndTheMaskOfBoth) {
+  const ImageRef first = SmoothTexture(48, 36, 0.0f);
+  const ImageRef second = SmoothTexture(48, 36, 1.5f);
+  EstimateOptions options;
+  options.seed = 4;
+  options.threads = 2;
+  const PairFlow forward = EstimatePair(first, second, options, nullptr);
+  const PairFlow backward = EstimatePair(second, first, options, nullptr);
+  options.occlusions = true;
+  const PairFlow both = EstimatePair(first, second, options, nullptr);
+  EXPECT_TRUE(SameBytes(both.initialU, forward.initialU));
+  EXPECT_TRUE(SameBytes(both.u, forward.u));
+  EXPECT_TRUE(SameBytes(both.v, forward.v));
+  EXPECT_TRUE(SameBytes(both.backU, backward.u));
+  EXPECT_TRUE(SameBytes(both.backV, backward.v));
+  ImageRef mask;
+  EstimateOcclusionMask(first, second, forward.u, forward.v, backward.u, backward.v, mask);
+  ASSERT_FALSE(both.occlusions.Empty());
+  EXPECT_TRUE(SameBytes(both.occlusions, mask));
+  EXPECT_GT(cv::countNonZero(mask.Mat()), 0);  // the texture leaves the frame on the right
 }
 
 TEST(MorviEndToEnd, CroppedMiddleburyPairIsAccurateAndReproducible) {

@@ -64,6 +64,10 @@ def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
     assert np.array_equal(mask, cv2.imread(str(frames / "frame10_morviocc.pgm"), cv2.IMREAD_UNCHANGED))
     with pytest.raises(ValueError, match="init"):
         morvi.estimate_flow(first, second, init="fast")
+    with pytest.raises(ValueError, match="solver must be 'reference' or 'fast', not 'x'"):
+        morvi.estimate_flow(first, second, solver="x")
+    with pytest.raises(ValueError, match="solver"):
+        morvi.estimate_flow_and_occlusions(first, second, solver="matches")
 
 
 def test_flo_round_trip_keeps_every_bit(tmp_path):

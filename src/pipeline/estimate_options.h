@@ -1,0 +1,42 @@
+// Every parameter of one estimate, each default written here once. The program, the library, the
+// Python module, the tests and the benchmarks start from this record and set what they change by
+// name.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "morvi/modes.h"
+
+struct EstimateOptions {
+  // Coarse to fine: each pyramid level is the finer one shrunk by this factor.
+  float pyramidFactor = 1.7f;
+  // Weights of the energy terms: brightness and gradient constancy, and smoothness (the program's
+  // smooth argument; larger values give smoother fields).
+  float brightnessTermWeight = 0.1f;
+  float gradientTermWeight = 0.9f;
+  float smoothness = 8.0f;
+  // Epsilons of the robust penalisers 1 / sqrt(s^2 + eps^2). They are single-precision constants
+  // widened to double: the widened values, not the decimal ones, give the system's bytes.
+  double brightnessEps = static_cast<double>(0.1f);
+  double gradientEps = static_cast<double>(0.1f);
+  double smoothnessEps = static_cast<double>(0.01f);
+  // Smoothness along the first frame's edges rather than the same in every direction.
+  bool anisotropic = true;
+  // Warping iterations per level, and the side of the median filter applied after each.
+  int outerIterations = 3;
+  int medianWindow = 3;
+  // Colour segmentation of the first frame: smallest region in pixels, spatial and range radii of
+  // the mean-shift filter.
+  int minRegion = 20;
+  int sigmaS = 7;
+  float sigmaR = 6.5f;
+  // Seed of the segment motions' random sampling; without one it follows the calendar time.
+  std::optional<uint32_t> seed;
+  // Threads used inside the estimate (>= 1); the result does not depend on the count.
+  int threads = 1;
+  morvi::InitialFlow initialFlow = morvi::InitialFlow::kPyramid;
+  morvi::Solver solver = morvi::Solver::kReference;
+  // Estimate the backward flow too and judge which pixels are occluded.
+  bool occlusions = false;
+};
