@@ -57,9 +57,11 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, progress);
   ReleaseSegPatches(segments);
 
-  // 7. Small frames: a smoother final pass with a single outer iteration.
+  // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
+  //    pyramid nearer the final flow and takes fewer iterations on larger frames.
   float finalSmoothness = options.smoothness;
-  int finalIterations = options.outerIterations;
+  int finalIterations =
+      options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations : options.outerIterations;
   if (IsSmallFrame(width, height)) {
     finalSmoothness *= kSmallFrameSmoothnessFactor;
     finalIterations = kSmallFrameOuterIterations;
@@ -69,6 +71,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   SolverParams params;
   params.threads = options.threads;  // the preparation splits its rows too
   params.solver = options.solver;
+  params.vectorise = options.vectorise ? 1 : 0;
   PairDerivatives derivatives;
   LevelWorkspace workspace;
   PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,

@@ -37,6 +37,12 @@ struct EstimateOptions {
   int threads = 1;
   morvi::InitialFlow initialFlow = morvi::InitialFlow::kPyramid;
   morvi::Solver solver = morvi::Solver::kReference;
+  // Warping iterations of the fast solver's final pass at full resolution (frames above the small
+  // size): its pyramid ends closer to the final flow, and a third iteration measured no gain.
+  int fastFinalOuterIterations = 2;
+  // Use the processor's wide vector kernels where it has them; false keeps the scalar kernels,
+  // which give the same bytes and which tests compare against.
+  bool vectorise = true;
   // Estimate the backward flow too and judge which pixels are occluded.
   bool occlusions = false;
 };
