@@ -10,10 +10,11 @@ namespace morvi {
 enum class InitialFlow { kPyramid, kMatches };
 
 // The variational solver. kReference relaxes in the sequential red-black Gauss-Seidel order and
-// gives the same bytes at every thread count and on every vector path. kFast lags the nonlinear
-// weights by one sweep and relaxes four colours of a 2 x 2 pattern in single precision, every
-// pixel of a colour at once: faster, equally accurate on the measured data, and deterministic too
-// (its own bytes at every thread count and vector path), but not the reference's bytes.
+// gives the same bytes at every thread count and on every vector path. kFast evaluates the
+// nonlinear weights once per smoothing step and relaxes four colours of a 2 x 2 pattern in single
+// precision, every pixel of a colour at once: faster, as accurate on the measured data, and
+// deterministic too (its own bytes at every thread count and vector path), but not the
+// reference's bytes.
 enum class Solver { kReference, kFast };
 
 }  // namespace morvi
