@@ -43,7 +43,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
       if (matched) {
         *progress << "Processing " << std::flush;  // the progress line the pyramid would start
       } else {
-        std::cerr << "morvi: " << reason << "; this pair starts from the pyramid" << std::endl;
+        *progress << reason << "; this pair starts from the pyramid" << std::endl;
       }
     }
   }
@@ -80,6 +80,7 @@ void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initi
   // 8.-10. Final variational pass at full resolution.
   SolverParams params;
   params.threads = threads;  // the preparation splits its rows too
+  params.diagnostics = progress;
   PairDerivatives derivatives;
   LevelWorkspace workspace;
   PrepareSolver(first, second, brightnessEps, gradientEps, smoothnessEps, anisotropic, params, derivatives,

@@ -18,8 +18,9 @@ bool IsSmallFrame(int width, int height);
 // calendar time. `threads` (>= 1) is the number of threads used inside the estimate; the result
 // does not depend on it. `initialStage` chooses the initial flow: the coarse-to-fine pyramid, or
 // interpolated matches (for large motions), which fall back to the pyramid when too few matches
-// survive. Progress ("Processing " and dots) goes to `progress`, and a fall back is reported on
-// standard error; both are silent when `progress` is null.
+// survive. Progress ("Processing " and dots), a fall back (one line giving the reason) and the
+// solver's markers for a flow that is not a number go to `progress`; all are silent when it is
+// null. A segmentation that fails throws std::runtime_error with its message.
 enum class InitialStage { kPyramid, kMatches };
 
 void EstimateFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,

@@ -66,6 +66,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
 
     SolverParams params;
     params.threads = threads;  // the preparation splits its rows too
+    params.diagnostics = progress;
     PairDerivatives derivatives;
     LevelWorkspace workspace;
     PrepareSolver(levelFirst, levelSecond, brightnessEps, gradientEps, smoothnessEps, anisotropic, params,
