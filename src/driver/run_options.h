@@ -1,4 +1,4 @@
-// The program's command line: options, then imgdir [imgtype] [smooth] [resultdir].
+// The program's command line: imgdir [imgtype] [smooth] [resultdir], with options anywhere before "--".
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,8 @@ struct RunOptions {
   int shardCount = 1;
   float colourScale = kStandardPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
   bool progress = false;
-  bool occlusions = false;
-  bool matchedInitialFlow = false;  // --init matches: start from interpolated matches  // also estimate the backward flow and write the occlusion mask
+  bool occlusions = false;  // also estimate the backward flow and write the occlusion mask
+  bool matchedInitialFlow = false;  // --init matches: start from interpolated matches
 };
 
 enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };
