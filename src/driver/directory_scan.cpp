@@ -49,6 +49,13 @@ std::optional<std::vector<std::string>> TryListImageFiles(const std::string& dir
                                                           const std::string& extension) {
   std::unique_ptr<DirectoryReader> reader = DirectoryReader::Open(directory);
   if (!reader) return std::nullopt;
+  // A directory that exists but cannot be read (no permission) is unopenable too, not empty.
+  std::error_code unreadable;
+  std::filesystem::directory_iterator probe(directory, unreadable);
+  if (unreadable) {
+    errno = unreadable.value();
+    return std::nullopt;
+  }
 
   std::vector<std::string> names;
   while (std::optional<std::string> name = reader->Next()) {
