@@ -2,8 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
-#include <iostream>
+#include <ostream>
 #include <system_error>
 #include <vector>
 
@@ -13,7 +14,6 @@
 #include "driver/frame_source.h"
 #include "driver/pair_plan.h"
 #include "driver/run_options.h"
-#include "image/atomic_file.h"
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
