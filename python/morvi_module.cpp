@@ -1,7 +1,8 @@
 // The Python module `morvi`: the library's functions on NumPy arrays. Arrays are checked here, so
 // that a wrong dtype or shape is a ValueError naming the argument; the library's own checks
 // (sizes that differ, bad numbers) arrive as ValueError too, files that cannot be read or written
-// as OSError. Views of any strides are accepted: they are copied to contiguous memory first.
+// as OSError. Views of any strides, read-only and memory-mapped arrays are accepted: arguments are
+// only read, and copied to contiguous memory first.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -83,7 +84,8 @@ cv::Mat FrameFromArray(const py::array& array, const char* name) {
     ThrowValueError(std::string(name) + " has dtype " + DtypeText(array) +
                     "; frames are uint8 (or uint16, scaled to 8 bits)");
   }
-  const cv::Mat view(shape[0], shape[1], CV_MAKETYPE(depth, shape[2]), contiguous.mutable_data());
+  // Only read, then copied: read-only and memory-mapped arrays are as good as any.
+  const cv::Mat view(shape[0], shape[1], CV_MAKETYPE(depth, shape[2]), const_cast<void*>(contiguous.data()));
   return view.clone();
 }
 
@@ -97,7 +99,7 @@ cv::Mat FlowFromArray(const py::array& array, const char* name) {
     ThrowValueError(std::string(name) + " has dtype " + DtypeText(array) + "; flows are float32");
   }
   auto contiguous = Contiguous<float>(array);
-  const cv::Mat view(shape[0], shape[1], CV_32FC2, contiguous.mutable_data());
+  const cv::Mat view(shape[0], shape[1], CV_32FC2, const_cast<float*>(contiguous.data()));
   return view.clone();
 }
 
@@ -114,22 +116,36 @@ py::array_t<T> ArrayFromMat(const cv::Mat& mat, bool squeezeOneChannel) {
   return array;
 }
 
+// The Python integer of an integral argument: int or a NumPy integer scalar (anything with
+// __index__), but neither bool nor numpy.bool_, which are truth values, nor a float. Nothing for
+// any other type.
+std::optional<py::int_> IntegerFrom(const py::object& object) {
+  if (py::isinstance<py::bool_>(object) ||
+      py::isinstance(object, py::module_::import("numpy").attr("bool_")) || !PyIndex_Check(object.ptr())) {
+    return std::nullopt;
+  }
+  PyObject* index = PyNumber_Index(object.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return py::reinterpret_steal<py::int_>(index);
+}
+
 std::optional<std::uint32_t> SeedFrom(const py::object& seed) {
   if (seed.is_none()) return std::nullopt;
-  if (!py::isinstance<py::int_>(seed) || py::isinstance<py::bool_>(seed)) {
-    ThrowValueError("seed must be an integer from 0 to 4294967295 or None");
-  }
-  const py::int_ value = seed;
+  const std::optional<py::int_> integer = IntegerFrom(seed);
+  if (!integer) ThrowValueError("seed must be an integer from 0 to 4294967295 or None");
+  const py::int_ value = *integer;
   if (value < py::int_(0) || value > py::int_(kMaxSeed)) ThrowValueError("seed must be from 0 to 4294967295, not " + py::str(seed).cast<std::string>());
   return static_cast<std::uint32_t>(value.cast<std::int64_t>());
 }
 
 std::optional<int> ThreadsFrom(const py::object& threads) {
   if (threads.is_none()) return std::nullopt;
-  if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
-    ThrowValueError("threads must be an integer from 1 to 1024 or None");
-  }
-  const py::int_ value = threads;
+  const std::optional<py::int_> integer = IntegerFrom(threads);
+  if (!integer) ThrowValueError("threads must be an integer from 1 to 1024 or None");
+  const py::int_ value = *integer;
   if (value < py::int_(1) || value > py::int_(1024)) {
     ThrowValueError("threads must be from 1 to 1024, not " + py::str(threads).cast<std::string>());
   }

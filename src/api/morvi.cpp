@@ -174,7 +174,7 @@ void WriteFlowFile(const std::string& path, const cv::Mat& flow) {
     throw std::runtime_error("morvi::WriteFlowFile: " + path + " is a directory");
   }
   std::string error;
-  if (!::WriteFlowFile(ImageRef(flow), path, error)) throw std::runtime_error("morvi::" + error);
+  if (!::WriteFlowFile(ImageRef(flow), path, error)) throw std::runtime_error("morvi::WriteFlowFile: " + error);
 }
 
 cv::Mat FlowToColour(const cv::Mat& flow, std::optional<float> scale) {

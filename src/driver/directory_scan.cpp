@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <system_error>
 
 std::unique_ptr<DirectoryReader> DirectoryReader::Open(const std::string& path) {
@@ -51,6 +49,13 @@ std::optional<std::vector<std::string>> TryListImageFiles(const std::string& dir
                                                           const std::string& extension) {
   std::unique_ptr<DirectoryReader> reader = DirectoryReader::Open(directory);
   if (!reader) return std::nullopt;
+  // A directory that exists but cannot be read (no permission) is unopenable too, not empty.
+  std::error_code unreadable;
+  std::filesystem::directory_iterator probe(directory, unreadable);
+  if (unreadable) {
+    errno = unreadable.value();
+    return std::nullopt;
+  }
 
   std::vector<std::string> names;
   while (std::optional<std::string> name = reader->Next()) {
@@ -62,13 +67,4 @@ std::optional<std::vector<std::string>> TryListImageFiles(const std::string& dir
   // std::string compares through char_traits<char>, which orders by unsigned byte value.
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::vector<std::string> ListImageFiles(const std::string& directory, const std::string& extension) {
-  std::optional<std::vector<std::string>> names = TryListImageFiles(directory, extension);
-  if (!names) {
-    std::fprintf(stderr, "Unable to open directory: %s\n", directory.c_str());
-    std::exit(1);
-  }
-  return *names;
 }

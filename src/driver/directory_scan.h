@@ -28,11 +28,7 @@ class DirectoryReader {
 };
 
 // Names (without directory) of the entries of `directory` not starting with '.', whose text from
-// the last '.' equals `extension` exactly, sorted by unsigned byte comparison. An unopenable
-// directory prints "Unable to open directory: <dir>" on standard error and ends the program with
-// status 1.
-std::vector<std::string> ListImageFiles(const std::string& directory, const std::string& extension);
-
-// As ListImageFiles, but reports an unopenable directory by returning nothing instead of exiting.
+// the last '.' equals `extension` exactly, sorted by unsigned byte comparison. Nothing, with errno
+// saying why, when the directory cannot be opened.
 std::optional<std::vector<std::string>> TryListImageFiles(const std::string& directory,
                                                           const std::string& extension);

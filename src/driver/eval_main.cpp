@@ -52,7 +52,7 @@ constexpr const char* kUsage =
     "                 10-pixel border\n"
     "  --colour-scale S  with --picture: full saturation at a motion of S pixels instead\n"
     "                 of the largest\n"
-    "  --occlusions   score an occlusion mask (8-bit image, occluded where >= 128) against\n"
+    "  --occlusions   score an occlusion mask (grey or colour image, occluded where not 0) against\n"
     "                 the true mask: precision, recall and F1 of the occluded class (each 1\n"
     "                 when neither mask marks a pixel)\n"
     "  --help         show this text\n"
@@ -187,21 +187,31 @@ int DrawPicture(const Options& options) {
   if (!ReadFlowFile(options.files[0], u, v, error)) return FileError(error);
   ImageRef picture;
   FlowToColourImage(u, v, picture, options.colourScale);
-  if (!SaveImage(picture, options.pictureName)) {
-    return FileError(options.pictureName + ": cannot write the picture (unwritable place or unknown image format)");
-  }
+  std::string writeError;
+  if (!SaveImage(picture, options.pictureName, writeError)) return FileError(writeError);
   return kStatusOk;
 }
 
-// Reads an occlusion mask as one 8-bit channel; empty after a message on failure.
+// Reads an occlusion mask as one 8-bit channel, 255 where any colour channel of the file's pixel is
+// not 0 (an alpha channel is left out), else 0; empty after a message on failure.
 cv::Mat ReadMask(const std::string& fileName) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(fileName, error)) {
     FileError(fileName + ": not a readable file");
     return cv::Mat();
   }
-  cv::Mat mask = cv::imread(fileName, cv::IMREAD_GRAYSCALE);
-  if (mask.empty()) FileError(fileName + ": cannot be read as an image");
+  const cv::Mat image = cv::imread(fileName, cv::IMREAD_UNCHANGED);
+  if (image.empty()) {
+    FileError(fileName + ": cannot be read as an image");
+    return cv::Mat();
+  }
+  // Grey to grey, grey + alpha to grey, colour (+ alpha) to colour: a converted grey value would
+  // turn a dark red mark into "visible".
+  std::vector<cv::Mat> planes;
+  cv::split(image, planes);
+  const size_t colourPlanes = planes.size() >= 3 ? 3 : 1;
+  cv::Mat mask = cv::Mat::zeros(image.size(), CV_8UC1);
+  for (size_t c = 0; c < colourPlanes; ++c) mask.setTo(255, planes[c] != 0);
   return mask;
 }
 

@@ -1,6 +1,8 @@
 #include "driver/frame_source.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "driver/directory_scan.h"
+#include "driver/pair_plan.h"
 
 namespace {
 
@@ -18,8 +21,8 @@ std::string StemOfName(const std::string& name) {
 
 class DirectoryFrames : public FrameSource {
  public:
-  DirectoryFrames(std::string directory, std::vector<std::string> names)
-      : directory_(std::move(directory)), names_(std::move(names)) {}
+  DirectoryFrames(std::string directory, std::vector<std::string> names, size_t skippedOutputs)
+      : directory_(std::move(directory)), names_(std::move(names)), skippedOutputs_(skippedOutputs) {}
 
   size_t FrameCount() const override { return names_.size(); }
   std::string Stem(size_t index) const override { return StemOfName(names_[index]); }
@@ -29,20 +32,23 @@ class DirectoryFrames : public FrameSource {
     return LoadFrame(directory_ + "/" + names_[index], reason);
   }
   const std::string& Damage() const override { return damage_; }
+  size_t SkippedOutputs() const override { return skippedOutputs_; }
 
  private:
   std::string directory_;
   std::vector<std::string> names_;
+  size_t skippedOutputs_;
   std::string damage_;  // a directory is never damaged as a whole
 };
 
 // A video read forward with FFmpeg, one frame at a time.
 class VideoFrames : public FrameSource {
  public:
-  VideoFrames(std::string path, size_t frameCount, std::string damage)
+  VideoFrames(std::string path, size_t frameCount, size_t lostFrames, std::string damage)
       : path_(std::move(path)),
         name_(std::filesystem::path(path_).filename().string()),
         frameCount_(frameCount),
+        lostFrames_(lostFrames),
         damage_(std::move(damage)) {}
 
   size_t FrameCount() const override { return frameCount_; }
@@ -80,11 +86,13 @@ class VideoFrames : public FrameSource {
     return ImageRef(frame.data == decoded.data ? frame.clone() : frame);
   }
   const std::string& Damage() const override { return damage_; }
+  size_t LostFrames() const override { return lostFrames_; }
 
  private:
   std::string path_;
   std::string name_;
   size_t frameCount_;
+  size_t lostFrames_;
   std::string damage_;
   cv::VideoCapture capture_;
   size_t next_ = 0;  // index of the frame the capture delivers next
@@ -103,15 +111,17 @@ std::unique_ptr<FrameSource> OpenVideo(const std::string& path, std::string& err
   while (capture.grab()) ++decodable;
   capture.release();
   std::string damage;
+  size_t lost = 0;
   if (decodable == 0) {
     error = "frame 0 of video " + path + " cannot be decoded";
     return nullptr;
   }
   if (declared > static_cast<double>(decodable)) {
+    lost = static_cast<size_t>(declared) - decodable;
     damage = "frame " + std::to_string(decodable) + " of video " + path + " cannot be decoded (the video holds " +
              std::to_string(static_cast<long long>(declared)) + " frames)";
   }
-  return std::make_unique<VideoFrames>(path, decodable, damage);
+  return std::make_unique<VideoFrames>(path, decodable, lost, damage);
 }
 
 }  // namespace
@@ -138,5 +148,20 @@ std::unique_ptr<FrameSource> OpenFrameSource(const std::string& source, const st
                                              std::string& error) {
   std::error_code status;
   if (std::filesystem::is_regular_file(source, status)) return OpenVideo(source, error);
-  return std::make_unique<DirectoryFrames>(source, ListImageFiles(source, imageType));
+  std::optional<std::vector<std::string>> listed = TryListImageFiles(source, imageType);
+  if (!listed) {
+    error = "cannot open the frame directory " + source + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // A second run over the same folder would otherwise take the first run's pictures as frames.
+  std::vector<std::string> names;
+  size_t skipped = 0;
+  for (std::string& name : *listed) {
+    if (IsOutputName(name)) {
+      ++skipped;
+    } else {
+      names.push_back(std::move(name));
+    }
+  }
+  return std::make_unique<DirectoryFrames>(source, std::move(names), skipped);
 }

@@ -25,11 +25,17 @@ class FrameSource {
   // Set when the sequence is damaged after its last readable frame (a truncated video): the
   // message naming the frame that could not be decoded. Frames before it are usable.
   virtual const std::string& Damage() const = 0;
+  // Frames the sequence promises after its last readable one (a truncated video), each of which
+  // would have begun a pair.
+  virtual size_t LostFrames() const { return 0; }
+  // Files of the frame directory that have the frames' extension but are this program's own
+  // outputs (OutputName in driver/pair_plan.h), left out of the sequence.
+  virtual size_t SkippedOutputs() const { return 0; }
 };
 
 // Opens `source`: a directory is listed for the names ending in `imageType` (byte-wise name
-// order); a regular file is read as a video. Null with a message in `error` when it cannot be
-// used. A directory that cannot be listed ends the program with status 1, as the scan does.
+// order), less this program's own outputs; a regular file is read as a video. Null with a message
+// naming the source and the cause in `error` when it cannot be used.
 std::unique_ptr<FrameSource> OpenFrameSource(const std::string& source, const std::string& imageType,
                                              std::string& error);
 

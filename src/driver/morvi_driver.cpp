@@ -2,30 +2,36 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
-#include <iostream>
+#include <ostream>
 #include <system_error>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "driver/frame_source.h"
 #include "driver/pair_plan.h"
 #include "driver/run_options.h"
-#include "image/atomic_file.h"
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
+#include "morvi/morvi.h"
 #include "pipeline/estimate_flow.h"
 
 namespace {
 
-void PrintBanner(const char* program) {
-  std::cout << "Morvi Optical Flow Estimation" << std::endl;
-  std::cout << "Version 1.3" << std::endl;
-  std::cout << "Written by the Morvi developers" << std::endl;
-  std::cout << "Usage: " << program << " imgdir [imgtype] [smooth] [resultdir]" << std::endl;
-  std::cout << "Example: " << program << " \"./data/football\" \".png\" 20 \"./data/football\"" << std::endl;
+void PrintVersion(std::ostream& out) {
+  out << "Morvi Optical Flow Estimation" << std::endl;
+  out << "Version " << morvi::Version() << std::endl;
+}
+
+void PrintBanner(const char* program, std::ostream& out) {
+  PrintVersion(out);
+  out << "Written by the Morvi developers" << std::endl;
+  out << "Usage: " << program << " imgdir [imgtype] [smooth] [resultdir]" << std::endl;
+  out << "Example: " << program << " \"./data/football\" \".png\" 20 \"./data/football\"" << std::endl;
 }
 
 // h:mm:ss of a duration in seconds.
@@ -47,7 +53,8 @@ struct FrameLayout {
 // they share the layout of the first frame loaded.
 class PairFrames {
  public:
-  PairFrames(const char* program, FrameSource& source) : program_(program), source_(source) {}
+  PairFrames(const char* program, FrameSource& source, std::ostream& err)
+      : program_(program), source_(source), err_(err) {}
 
   // The frame, or an empty handle after a message on standard error.
   ImageRef Get(size_t index) {
@@ -55,7 +62,7 @@ class PairFrames {
     std::string reason;
     ImageRef frame = source_.Load(index, reason);
     if (frame.Empty()) {
-      std::cerr << program_ << ": " << source_.Describe(index) << " " << reason << std::endl;
+      err_ << program_ << ": " << source_.Describe(index) << " " << reason << std::endl;
       return ImageRef();
     }
     if (layoutIndex_ < 0) {
@@ -63,7 +70,7 @@ class PairFrames {
       layoutIndex_ = static_cast<long long>(index);
     } else if (frame.Width() != layout_.width || frame.Height() != layout_.height ||
                frame.Channels() != layout_.channels) {
-      std::cerr << program_ << ": " << source_.Describe(index) << " is " << frame.Width() << "x" << frame.Height()
+      err_ << program_ << ": " << source_.Describe(index) << " is " << frame.Width() << "x" << frame.Height()
                 << " with " << frame.Channels() << " channel(s), but "
                 << source_.Describe(static_cast<size_t>(layoutIndex_)) << " is " << layout_.width << "x"
                 << layout_.height << " with " << layout_.channels << " channel(s)" << std::endl;
@@ -79,69 +86,75 @@ class PairFrames {
  private:
   const char* program_;
   FrameSource& source_;
+  std::ostream& err_;
   FrameLayout layout_;
   long long layoutIndex_ = -1;
   ImageRef cached_;
   size_t cachedIndex_ = 0;
 };
 
-// Saves an image under a temporary name and renames it into place; false after a message.
-bool SaveImageAtomically(const char* program, const ImageRef& image, const std::string& fileName) {
-  const std::string temporaryName = TemporaryNameFor(fileName);
-  if (!SaveImage(image, temporaryName) || !CommitTemporaryFile(temporaryName, fileName)) {
-    DiscardTemporaryFile(temporaryName);
-    std::cerr << program << ": could not write " << fileName << std::endl;
-    return false;
-  }
-  return true;
-}
-
 // Writes the flow, its picture, the warped second frame and, when given, the occlusion mask under
-// their final names.
+// their final names. Every file is attempted; false after one message per file not written.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
-                      const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads) {
-  bool written = SaveFlowResult(u, v, outputs.flow, colourScale);
+                      const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads,
+                      std::ostream& err) {
+  std::vector<std::string> errors;
+  SaveFlowResult(u, v, outputs.flow, colourScale, errors);
   ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
   WarpByFlow(u, v, second, warped, threads);
-  written = SaveImageAtomically(program, warped, outputs.warp) && written;
-  if (!outputs.occlusions.empty()) written = SaveImageAtomically(program, occlusions, outputs.occlusions) && written;
-  return written;
+  std::string error;
+  if (!SaveImage(warped, outputs.warp, error)) errors.push_back(error);
+  if (!outputs.occlusions.empty() && !SaveImage(occlusions, outputs.occlusions, error)) errors.push_back(error);
+  for (const std::string& message : errors) err << program << ": " << message << std::endl;
+  return errors.empty();
 }
 
-// The number of pairs estimated, skipped as complete and failed, reported at the end of a run.
+// The number of pairs estimated, skipped as complete, failed and not run (a frame error stopped
+// the run, or the frames are missing from a cut video), reported once at the end of a run.
 struct PairCounts {
   size_t done = 0;
   size_t skipped = 0;
   size_t failed = 0;
+  size_t notRun = 0;
 
-  void Print(size_t notRun) const {
-    std::cerr << "Pairs: " << done << " done, " << skipped << " skipped, " << failed << " failed";
-    if (notRun > 0) std::cerr << ", " << notRun << " not run";
-    std::cerr << std::endl;
+  void Print(std::ostream& err) const {
+    err << "Pairs: " << done << " done, " << skipped << " skipped, " << failed << " failed";
+    if (notRun > 0) err << ", " << notRun << " not run";
+    err << std::endl;
   }
 };
 
 // One run over the pairs of a frame source into a result directory.
 class SequenceRun {
  public:
-  SequenceRun(const char* program, const RunOptions& options, FrameSource& frames, std::string resultDirectory)
+  SequenceRun(const char* program, const RunOptions& options, FrameSource& frames, std::string resultDirectory,
+              PairCounts& counts, std::ostream& out, std::ostream& err)
       : program_(program),
         options_(options),
         frames_(frames),
         resultDirectory_(std::move(resultDirectory)),
-        pairFrames_(program, frames) {}
+        pairFrames_(program, frames, err),
+        counts_(counts),
+        out_(out),
+        err_(err) {}
 
   // The pairs this run estimates: the shard's block, less those whose outputs are complete when
-  // resuming. False after a message, counted as a failed pair, when the frame that sizes the
-  // outputs cannot be read.
+  // resuming (whose leftover temporaries are removed first). False after a message, counted as a
+  // failed pair, when the frame that sizes the outputs cannot be read.
   bool Plan(const PairBlock& block, std::vector<size_t>& toRun) {
     if (!options_.resume) {
       for (size_t pair = block.begin; pair < block.end; ++pair) toRun.push_back(pair);
       return true;
     }
+    // Only this block's temporaries: other shards may be writing theirs into the same folder.
+    std::vector<std::string> stems;
+    for (size_t pair = block.begin; pair < block.end; ++pair) stems.push_back(frames_.Stem(pair));
+    RemoveLeftoverTemporaries(resultDirectory_, stems);
+
     // The layout of the block's first frame names the warp and sizes complete files.
     if (block.begin < block.end && pairFrames_.Get(block.begin).Empty()) {
       ++counts_.failed;
+      counts_.notRun += block.end - block.begin - 1;
       return false;
     }
     const FrameLayout& layout = pairFrames_.Layout();
@@ -157,43 +170,14 @@ class SequenceRun {
     return true;
   }
 
-  // Estimates pair `pair` and writes its outputs. False after a message when one of its frames
-  // cannot be used; a file that cannot be written is counted as failed and the run goes on.
-  bool RunPair(size_t pair) {
-    const ImageRef first = pairFrames_.Get(pair);
-    const ImageRef second = first.Empty() ? ImageRef() : pairFrames_.Get(pair + 1);
-    if (second.Empty()) {
-      ++counts_.failed;
-      return false;
-    }
-    const FrameLayout& layout = pairFrames_.Layout();
-    const auto start = std::chrono::steady_clock::now();
-    const PairFlow flow = EstimatePair(first, second, options_.estimate, &std::cout);
-    for (const std::string& note : flow.notes) std::cerr << program_ << ": " << note << std::endl;
-    const double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::cout << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
-
-    const PairOutputs outputs =
-        OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions);
-    if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
-                         options_.estimate.threads)) {
-      ++counts_.done;
-    } else {
-      ++counts_.failed;
-      status_ = 1;
-    }
-    return true;
-  }
-
-  // Runs the planned pairs; the exit status. A frame that cannot be used stops the run, with
-  // the summary printed (Stopped()).
+  // Runs the planned pairs; the exit status. A frame that cannot be used stops the run (the pairs
+  // after it count as not run); a pair whose estimate or files fail is counted and the run goes on.
   int Run(const std::vector<size_t>& toRun) {
     const auto runStart = std::chrono::steady_clock::now();
     for (size_t i = 0; i < toRun.size(); ++i) {
       const auto pairStart = std::chrono::steady_clock::now();
       if (!RunPair(toRun[i])) {
-        counts_.Print(toRun.size() - i - 1);
+        counts_.notRun += toRun.size() - i - 1;
         stopped_ = true;
         return 1;
       }
@@ -203,65 +187,153 @@ class SequenceRun {
         const double perPair = std::chrono::duration<double>(now - runStart).count() / static_cast<double>(i + 1);
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", pairSeconds);
-        std::cerr << "pair " << i + 1 << "/" << toRun.size() << " " << frames_.Stem(toRun[i]) << " " << seconds
-                  << "s, ETA " << ClockTime(perPair * static_cast<double>(toRun.size() - i - 1)) << std::endl;
+        err_ << "pair " << i + 1 << "/" << toRun.size() << " " << frames_.Stem(toRun[i]) << " " << seconds
+             << "s, ETA " << ClockTime(perPair * static_cast<double>(toRun.size() - i - 1)) << std::endl;
       }
     }
     return status_;
   }
 
-  const PairCounts& Counts() const { return counts_; }
-
+  // True when a frame error ended Run before its last pair.
   bool Stopped() const { return stopped_; }
 
  private:
+  // Estimates pair `pair` and writes its outputs. False after a message when one of its frames
+  // cannot be used; an estimate that fails or a file that cannot be written is counted as failed
+  // and the run goes on.
+  bool RunPair(size_t pair) {
+    const ImageRef first = pairFrames_.Get(pair);
+    const ImageRef second = first.Empty() ? ImageRef() : pairFrames_.Get(pair + 1);
+    if (second.Empty()) {
+      ++counts_.failed;
+      return false;
+    }
+    const FrameLayout& layout = pairFrames_.Layout();
+    const std::string stem = frames_.Stem(pair);
+    const auto start = std::chrono::steady_clock::now();
+    PairFlow flow;
+    try {
+      // The pair's name opens its progress line, so that what the estimate reports on the way
+      // names the pair.
+      out_ << stem << ": ";
+      flow = EstimatePair(first, second, options_.estimate, &out_);
+    } catch (const std::exception& error) {
+      out_ << std::endl;
+      err_ << program_ << ": the estimate of pair " << stem << " failed: " << error.what() << std::endl;
+      ++counts_.failed;
+      status_ = 1;
+      return true;
+    }
+    for (const std::string& note : flow.notes) err_ << program_ << ": pair " << stem << ": " << note << std::endl;
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    out_ << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
+
+    const PairOutputs outputs = OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions);
+    if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
+                         options_.estimate.threads, err_)) {
+      ++counts_.done;
+    } else {
+      ++counts_.failed;
+      status_ = 1;
+    }
+    return true;
+  }
+
   const char* program_;
   const RunOptions& options_;
   FrameSource& frames_;
   std::string resultDirectory_;
   PairFrames pairFrames_;
-  PairCounts counts_;
+  PairCounts& counts_;
+  std::ostream& out_;
+  std::ostream& err_;
   int status_ = 0;
   bool stopped_ = false;
 };
 
 // The result directory, created with its parents: the one given, else the source's own folder.
 // Empty after a message when it cannot be created.
-std::string PrepareResultDirectory(const char* program, const RunOptions& options, const FrameSource& frames) {
+std::string PrepareResultDirectory(const char* program, const RunOptions& options, const FrameSource& frames,
+                                   std::ostream& err) {
   const std::string directory = options.resultDirectory.empty() ? frames.Folder() : options.resultDirectory;
   std::error_code error;
   std::filesystem::create_directories(directory, error);
   if (error || !std::filesystem::is_directory(directory)) {
-    std::cerr << program << ": cannot create the result directory " << directory << ": "
-              << (error ? error.message() : "not a directory") << std::endl;
+    err << program << ": cannot create the result directory " << directory << ": "
+        << (error ? error.message() : "not a directory") << std::endl;
     return "";
   }
   return directory;
 }
 
+// The run over a sequence of two or more frames (counting those a cut video lost): its shard's
+// pairs, then the damage of a cut video. Fills `counts`; the exit status.
+int RunSequence(const char* program, const RunOptions& options, FrameSource& frames, PairCounts& counts,
+                std::ostream& out, std::ostream& err) {
+  const size_t pairCount = frames.FrameCount() - 1;  // a video keeps at least one decodable frame
+  const PairBlock block = ShardBlock(pairCount, options.shardIndex, options.shardCount);
+  // The pairs a cut video lost belong to the last block, whose run reports the damage.
+  const bool holdsTheEnd = options.shardIndex == options.shardCount - 1;
+  const size_t lostPairs = holdsTheEnd ? frames.LostFrames() : 0;
+  int status = 0;
+  if (block.begin < block.end) {
+    const std::string resultDirectory = PrepareResultDirectory(program, options, frames, err);
+    if (resultDirectory.empty()) {
+      counts.notRun += block.end - block.begin + lostPairs;
+      return 1;
+    }
+    SequenceRun run(program, options, frames, resultDirectory, counts, out, err);
+    std::vector<size_t> toRun;
+    if (!run.Plan(block, toRun)) {
+      counts.notRun += lostPairs;
+      return 1;
+    }
+    status = run.Run(toRun);
+    if (run.Stopped()) {
+      counts.notRun += lostPairs;
+      return status;
+    }
+  }
+  // A cut video: its readable pairs are written, then the damage is reported by the run that
+  // holds the sequence's last pair.
+  if (!frames.Damage().empty() && holdsTheEnd) {
+    err << program << ": " << frames.Damage() << std::endl;
+    counts.notRun += lostPairs;
+    status = 1;
+  }
+  return status;
+}
+
 }  // namespace
 
-int RunMorvi(int argc, char** argv) {
+int RunMorvi(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const char* program = argv[0];
   RunOptions options;
   options.estimate.threads = DefaultThreadCount();
   std::string error;
   switch (ParseCommandLine(argc, argv, options, error)) {
     case CommandAction::kBanner:
-      PrintBanner(program);
+      PrintBanner(program, out);
       return 0;
     case CommandAction::kHelp:
-      PrintBanner(program);
-      std::cout << OptionsHelp() << std::endl;
+      PrintBanner(program, out);
+      out << OptionsHelp() << std::endl;
       return 0;
     case CommandAction::kVersion:
-      std::cout << "Morvi Optical Flow Estimation" << std::endl << "Version 1.3" << std::endl;
+      PrintVersion(out);
       return 0;
     case CommandAction::kUsageError:
-      std::cerr << program << ": " << error << "\n" << UsageLine(program) << std::endl;
+      err << program << ": " << error << "\n" << UsageLine(program) << std::endl;
       return 1;
     case CommandAction::kRun:
       break;
+  }
+  std::error_code ignored;
+  if (std::filesystem::is_regular_file(options.source, ignored) && cv::haveImageReader(options.source)) {
+    err << program << ": " << options.source << " is an image, not a folder of frames or a video\n"
+        << UsageLine(program) << std::endl;
+    return 1;
   }
 
   // The estimate splits its work over threads of its own (options.estimate.threads). OpenCV's pool
@@ -270,34 +342,18 @@ int RunMorvi(int argc, char** argv) {
 
   std::unique_ptr<FrameSource> frames = OpenFrameSource(options.source, options.imageType, error);
   if (!frames) {
-    std::cerr << program << ": " << error << std::endl;
+    err << program << ": " << error << std::endl;
     return 1;
   }
-  if (frames->FrameCount() < 2) {
-    if (frames->Damage().empty()) return 0;
-    std::cerr << program << ": " << frames->Damage() << std::endl;
-    return 1;
+  if (frames->SkippedOutputs() > 0) {
+    err << program << ": skipped " << frames->SkippedOutputs() << " file(s) of " << options.source
+        << " named like this program's outputs (*_morvi, *_morviwarp, *_morviocc)" << std::endl;
   }
-  const std::string resultDirectory = PrepareResultDirectory(program, options, *frames);
-  if (resultDirectory.empty()) return 1;
+  // Fewer than two frames, none of them lost: there is no pair, and nothing to report.
+  if (frames->FrameCount() + frames->LostFrames() < 2) return 0;
 
-  // What runs is decided before anything is estimated.
-  const size_t pairCount = frames->FrameCount() - 1;
-  const PairBlock block = ShardBlock(pairCount, options.shardIndex, options.shardCount);
-  SequenceRun run(program, options, *frames, resultDirectory);
-  std::vector<size_t> toRun;
-  if (!run.Plan(block, toRun)) {
-    run.Counts().Print(block.end - block.begin - 1);
-    return 1;
-  }
-  int status = run.Run(toRun);
-  if (run.Stopped()) return status;
-  // A cut video: its readable pairs are written, then the damage is reported by the run that
-  // holds the sequence's last pair.
-  if (!frames->Damage().empty() && block.end == pairCount) {
-    std::cerr << program << ": " << frames->Damage() << std::endl;
-    status = 1;
-  }
-  run.Counts().Print(0);
+  PairCounts counts;
+  const int status = RunSequence(program, options, *frames, counts, out, err);
+  counts.Print(err);
   return status;
 }

@@ -5,8 +5,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <system_error>
+
+#include "image/atomic_file.h"
 
 namespace {
+
+constexpr const char* kOutputSuffixes[] = {"_morvi", "_morviwarp", "_morviocc"};  // before the extension
+constexpr const char* kOutputExtensions[] = {".flo", ".ppm", ".pgm"};
 
 // Bytes of `fileName`, or -1 when it is not a readable regular file.
 long long FileSize(const std::string& fileName) {
@@ -79,4 +86,41 @@ bool OutputsComplete(const PairOutputs& outputs, int width, int height, int chan
   return FlowFileComplete(outputs.flow, width, height) && PictureComplete(outputs.picture, width, height, 3) &&
          PictureComplete(outputs.warp, width, height, channels) &&
          (outputs.occlusions.empty() || PictureComplete(outputs.occlusions, width, height, 1));
+}
+
+bool IsOutputName(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  for (const std::string suffix : kOutputSuffixes) {
+    if (stem.size() >= suffix.size() && stem.compare(stem.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t RemoveLeftoverTemporaries(const std::string& resultDirectory, const std::vector<std::string>& stems) {
+  std::set<std::string> outputStems;
+  for (const std::string& stem : stems) {
+    for (const std::string suffix : kOutputSuffixes) outputStems.insert(stem + suffix);
+  }
+  std::error_code error;
+  std::filesystem::directory_iterator it(resultDirectory, error);
+  std::vector<std::filesystem::path> leftovers;
+  for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    const size_t tag = name.rfind(".tmp");
+    if (name.empty() || name[0] != '.' || tag == std::string::npos || tag == 0) continue;
+    const std::string outputStem = name.substr(1, tag - 1);
+    if (outputStems.count(outputStem) == 0) continue;
+    for (const std::string extension : kOutputExtensions) {
+      if (IsTemporaryNameOf(name, outputStem, extension)) {
+        leftovers.push_back(it->path());
+        break;
+      }
+    }
+  }
+  size_t removed = 0;
+  for (const std::filesystem::path& leftover : leftovers) removed += std::filesystem::remove(leftover, error) ? 1 : 0;
+  return removed;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The half-open range [begin, end) of pair indices (pair i joins frames i and i + 1).
 struct PairBlock {
@@ -23,6 +24,15 @@ struct PairOutputs {
 };
 PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
                       bool occlusions = false);
+
+// True when the file name (without directory) is named like one of the outputs above: its stem,
+// before the last extension, ends in _morvi, _morviwarp or _morviocc.
+bool IsOutputName(const std::string& name);
+
+// Removes the temporaries that writers of the outputs of the pairs named by `stems` left in
+// `resultDirectory` (image/atomic_file.h), and only those: other runs may be writing beside them.
+// Returns how many were removed.
+size_t RemoveLeftoverTemporaries(const std::string& resultDirectory, const std::vector<std::string>& stems);
 
 // True when all of the pair's files exist and are complete for frames of width x height with `channels`
 // channels: a .flo with its tag, that size and 8 bytes per pixel; binary PPM/PGM pictures of that

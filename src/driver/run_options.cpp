@@ -11,6 +11,7 @@ namespace {
 // More threads than this is a typing error, not a machine.
 constexpr int kMaxThreads = 1024;
 constexpr int kMaxShards = 1000000;
+constexpr size_t kMaxPositionals = 4;  // imgdir imgtype smooth resultdir
 
 // A decimal integer in [low, high] with nothing before or after it.
 bool ParseInteger(const std::string& text, long long low, long long high, long long& value) {
@@ -89,7 +90,7 @@ std::string UsageLine(const std::string& program) {
 }
 
 const char* OptionsHelp() {
-  return "Options (before the positional arguments):\n"
+  return "Options (anywhere before --; each at most once):\n"
          "  --seed N          fix the seed of the segment motion sampling (reproducible output)\n"
          "  --threads N       use N threads inside each pair (default: all cores); the output is the\n"
          "                    same for every N\n"
@@ -121,16 +122,25 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
   std::optional<float> smoothOption;
   std::optional<std::string> outOption;
   std::set<std::string> seen;
-  int arg = 1;
-  for (; arg < argc; ++arg) {
+  // Options may stand anywhere before "--"; every other word is positional.
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (int arg = 1; arg < argc; ++arg) {
     const std::string option = argv[arg];
+    if (optionsEnded) {
+      positional.push_back(option);
+      continue;
+    }
     if (option == "--help" || option == "-h") return CommandAction::kHelp;
     if (option == "--version") return CommandAction::kVersion;
     if (option == "--") {
-      ++arg;
-      break;
+      optionsEnded = true;
+      continue;
     }
-    if (option.size() < 2 || option[0] != '-' || option[1] != '-') break;
+    if (option.size() < 2 || option[0] != '-' || option[1] != '-') {
+      positional.push_back(option);
+      continue;
+    }
     if (!seen.insert(option).second) {
       error = option + " is given twice";
       return CommandAction::kUsageError;
@@ -195,7 +205,7 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       }
     } else if (option == "--shard") {
       if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
-        error = "--shard needs K/N with integers 0 <= K < N";
+        error = "--shard needs K/N with integers 0 <= K < N <= " + std::to_string(kMaxShards);
         return CommandAction::kUsageError;
       }
     } else {  // --colour-scale
@@ -206,7 +216,10 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
   }
 
-  const std::vector<std::string> positional(argv + arg, argv + argc);
+  if (positional.size() > kMaxPositionals) {
+    error = "too many arguments: '" + positional[kMaxPositionals] + "' after imgdir imgtype smooth resultdir";
+    return CommandAction::kUsageError;
+  }
   if (positional.empty()) {
     error = "the image directory is missing";
     return CommandAction::kUsageError;

@@ -1,4 +1,4 @@
-// The program's command line: options, then imgdir [imgtype] [smooth] [resultdir].
+// The program's command line: imgdir [imgtype] [smooth] [resultdir], with options anywhere before "--".
 #pragma once
 
 #include <cstdint>

@@ -2,20 +2,21 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "image/image_ref.h"
 
-// Writes a two-channel float image (channel 0 = u, channel 1 = v) as a .flo file. Problems are
-// reported on standard error in the writer's own words; returns false when the file was not
-// written completely (nothing is left under the final name in that case).
-bool WriteFlowFile(const ImageRef& flow, const std::string& fileName);
-
-// The writing itself, silent: the image's bands are written as they are (any extension is taken).
-// Returns false with `error` set to the writer's message when the file was not written completely
-// (nothing is left under the final name or the temporary one then).
+// Writes a float image as a .flo file: the image's bands are written as they are (channel 0 = u,
+// channel 1 = v for a flow), under any extension. The file appears complete under its name or not
+// at all, and a failure leaves a file already under the name as it was. Returns false with
+// `error` set ("could not write <name>: <cause>") when the file was not written completely.
 bool WriteFlowFile(const ImageRef& flow, const std::string& fileName, std::string& error);
+// The same, for callers that only need to know whether it worked.
+bool WriteFlowFile(const ImageRef& flow, const std::string& fileName);
 
 // Writes u and v as `fileName` (.flo) and the colour picture of the flow beside it (same name with
 // .ppm instead of .flo). maxMotion <= 0 scales the picture by the largest interior flow length.
-// Returns false when either file could not be written.
-bool SaveFlowResult(const ImageRef& u, const ImageRef& v, const std::string& fileName, float maxMotion);
+// Both files are attempted; returns false when either could not be written, with one message per
+// failed file appended to `errors`.
+bool SaveFlowResult(const ImageRef& u, const ImageRef& v, const std::string& fileName, float maxMotion,
+                    std::vector<std::string>& errors);

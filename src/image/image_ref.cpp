@@ -1,6 +1,11 @@
 #include "image/image_ref.h"
 
+#include <filesystem>
+#include <vector>
+
 #include <opencv2/imgcodecs.hpp>
+
+#include "image/atomic_file.h"
 #include <opencv2/imgproc.hpp>
 
 void ImageRef::Reset(cv::Mat image) {
@@ -53,12 +58,30 @@ ImageRef LoadImage(const std::string& fileName, int flags) {
 }
 
 bool SaveImage(const ImageRef& image, const std::string& fileName) {
-  if (image.Empty()) return false;
-  try {
-    return cv::imwrite(fileName, image.Mat());
-  } catch (const cv::Exception&) {
+  std::string ignored;
+  return SaveImage(image, fileName, ignored);
+}
+
+bool SaveImage(const ImageRef& image, const std::string& fileName, std::string& error) {
+  if (image.Empty()) {
+    error = "could not write " + fileName + ": the image is empty";
     return false;
   }
+  // Encoded in memory and written by us: the encoder's own file writing does not report a full
+  // disk, and would leave a truncated file behind.
+  const std::string extension = std::filesystem::path(fileName).extension().string();
+  std::vector<unsigned char> bytes;
+  bool encoded = false;
+  try {
+    encoded = !extension.empty() && cv::imencode(extension, image.Mat(), bytes);
+  } catch (const cv::Exception&) {
+    encoded = false;
+  }
+  if (!encoded) {
+    error = "could not write " + fileName + ": no image format for the extension '" + extension + "'";
+    return false;
+  }
+  return WriteFileAtomically(fileName, bytes.data(), bytes.size(), error);
 }
 
 cv::Mat ToFrameLayout(const cv::Mat& image, std::string& reason) {

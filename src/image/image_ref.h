@@ -68,7 +68,11 @@ void EnsureByte(ImageRef& image, int width, int height, int channels);
 // Reads an image file with the given cv::imread flags (-1: the file's own depth and channels,
 // colour in BGR order). An unreadable file gives an empty handle.
 ImageRef LoadImage(const std::string& fileName, int flags);
-// Writes the image; the format follows from the extension. Returns false on failure.
+// Writes the image; the format follows from the extension. The file is encoded in memory and
+// written under a temporary name, then renamed into place (image/atomic_file.h): it appears
+// complete or not at all, and a failure leaves a file already under the name as it was. Returns
+// false on failure, with `error` saying which file and why ("could not write <name>: <cause>").
+bool SaveImage(const ImageRef& image, const std::string& fileName, std::string& error);
 bool SaveImage(const ImageRef& image, const std::string& fileName);
 
 // Brings an image to the frame layout the estimate takes: 8-bit, 1 channel (grey) or 3 channels

@@ -7,8 +7,8 @@ OcclusionScore ScoreOcclusionMask(const cv::Mat& truth, const cv::Mat& estimate)
     const uint8_t* t = truth.ptr<uint8_t>(y);
     const uint8_t* e = estimate.ptr<uint8_t>(y);
     for (int x = 0; x < truth.cols; ++x) {
-      const bool occluded = t[x] >= 128;
-      const bool marked = e[x] >= 128;
+      const bool occluded = t[x] != 0;
+      const bool marked = e[x] != 0;
       score.truePositives += occluded && marked;
       score.falsePositives += !occluded && marked;
       score.falseNegatives += occluded && !marked;

@@ -14,5 +14,6 @@ struct OcclusionScore {
   double f1 = 1.0;             // 2 TP / (2 TP + FP + FN); 1 when neither mask marks anything
 };
 
-// Scores two 8-bit one-channel masks of one size; a pixel is occluded where its value is >= 128.
+// Scores two 8-bit one-channel masks of one size; a pixel is occluded where its value is not 0
+// (masks come as 0/255, 0/1 or any other marking on black).
 OcclusionScore ScoreOcclusionMask(const cv::Mat& truth, const cv::Mat& estimate);

@@ -72,6 +72,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   params.threads = options.threads;  // the preparation splits its rows too
   params.solver = options.solver;
   params.vectorise = options.vectorise ? 1 : 0;
+  params.diagnostics = progress;
   PairDerivatives derivatives;
   LevelWorkspace workspace;
   PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,

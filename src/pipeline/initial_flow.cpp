@@ -65,6 +65,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     params.threads = options.threads;  // the preparation splits its rows too
     params.solver = options.solver;
     params.vectorise = options.vectorise ? 1 : 0;
+    params.diagnostics = progress;
     PairDerivatives derivatives;
     LevelWorkspace workspace;
     PrepareSolver(levelFirst, levelSecond, options.brightnessEps, options.gradientEps, options.smoothnessEps,

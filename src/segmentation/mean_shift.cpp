@@ -1,8 +1,7 @@
 #include "segmentation/mean_shift.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <new>
 
 namespace {
@@ -131,11 +130,9 @@ void MeanShift::generateLookupTable() {
       }
       case kUserDefinedKernel:
         // No table can be supplied for a user-defined profile, so such a kernel is unusable.
-        std::fprintf(stderr,
-                     "\ngenerateLookupTable Fatal Error: User defined kernel for subspace %d undefined.\n\n"
-                     "Aborting Program.\n\n",
-                     s);
-        std::exit(1);
+        ErrorHandler("MeanShift", "generateLookupTable",
+                     ("User defined kernel for subspace " + std::to_string(s) + " undefined.").c_str());
+        return;
       default:
         ErrorHandler("MeanShift", "generateLookupTable", "Unknown kernel type.");
         return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "image/parallel.h"
@@ -76,5 +77,7 @@ bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segment
 void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
                   float sigmaR, int threads) {
   std::string errorMessage;
-  SegmentImage(frame, labels, segments, minRegion, sigmaS, sigmaR, errorMessage, threads);
+  if (!SegmentImage(frame, labels, segments, minRegion, sigmaS, sigmaR, errorMessage, threads)) {
+    throw std::runtime_error("SegmentImage: " + errorMessage);
+  }
 }

@@ -6,7 +6,9 @@
 #include "image/image_ref.h"
 #include "segmentation/seg_patch.h"
 
-// frame: 8-bit, 3 channels (BGR) or 1 channel. labels receives a new 32-bit signed label image with
+// frame: 8-bit, 3 channels (BGR) or 1 channel. An error of the mean-shift processor (a bandwidth
+// <= 0, an empty frame) throws std::runtime_error with its message. labels receives a new 32-bit
+// signed label image with
 // labels 0 .. n-1 in the raster order of each segment's first pixel; segments is refilled. The
 // per-pixel conversions and the mean-shift filter run on `threads` threads. The filter's
 // trajectory shortcuts make a pixel's mode depend on the pixels visited before it, so they act

@@ -1,7 +1,7 @@
 #include "solver/relax_isotropic.h"
 
 #include <cmath>
-#include <iostream>
+#include <ostream>
 
 #include "solver/pixel_system.h"
 
@@ -142,7 +142,7 @@ void RelaxIsotropic(const LevelWorkspace& workspace, const SolverParams& params,
       dv = (s.a12 * s.bu - s.a11 * s.bv) / det;
       if (!(du >= 0.0f) && !(du < 0.0f)) {
         // Report and go on: the value stays, nothing waits for the console.
-        std::cout << kUndefinedIncrementMarker << std::endl;
+        if (params.diagnostics != nullptr) *params.diagnostics << kUndefinedIncrementMarker << std::endl;
       }
     }
   }

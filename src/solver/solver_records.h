@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 
 #include "image/image_ref.h"
 #include "morvi/modes.h"
@@ -30,6 +31,9 @@ struct SolverParams {
   SweepTeam* team = nullptr;
   // Which relaxation and operator the multigrid solve runs.
   morvi::Solver solver = morvi::Solver::kReference;
+  // Where a flow or increment that is not a number is reported, one marker line each; null: not
+  // reported.
+  std::ostream* diagnostics = nullptr;
 };
 
 // Full-resolution channels of one frame pair and their spatial derivatives. For colour frames the

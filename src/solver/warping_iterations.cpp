@@ -1,6 +1,6 @@
 #include "solver/warping_iterations.h"
 
-#include <iostream>
+#include <ostream>
 
 #include <opencv2/core.hpp>
 
@@ -61,7 +61,9 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
     // A flow that is not a number at its first pixel is reported and left as it is; the
     // console is not held up.
     const float u00 = u.Row<float>(0)[0];
-    if (!(u00 >= 0.0f) && !(u00 < 0.0f)) std::cout << kUndefinedFlowMarker << std::endl;
+    if (!(u00 >= 0.0f) && !(u00 < 0.0f) && params.diagnostics != nullptr) {
+      *params.diagnostics << kUndefinedFlowMarker << std::endl;
+    }
 
     ComputeMotionTensors(params, derivatives, u, v, workspace);
     SolveIncrement(params, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight, clamp);

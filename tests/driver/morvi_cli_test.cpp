@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "driver/morvi_driver.h"
+#include "morvi/morvi.h"
 #include "support/test_support.h"
 
 namespace {
@@ -36,7 +37,7 @@ TEST(MorviCommandLine, NoArgumentsPrintsBannerAndUsage) {
   TempDir cwd;
   const CommandResult r = RunCommand("cd " + ShellQuote(cwd.path().string()) + " && " + ShellQuote(kMorvi));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("Morvi Optical Flow Estimation\nVersion 1.3\n", 0), 0u);
+  EXPECT_EQ(r.out.rfind("Morvi Optical Flow Estimation\nVersion " + std::string(morvi::Version()) + "\n", 0), 0u);
   EXPECT_NE(r.out.find("Usage: " + kMorvi + " imgdir [imgtype] [smooth] [resultdir]\n"), std::string::npos);
   EXPECT_NE(r.out.find("Example: " + kMorvi + " \"./data/football\" \".png\" 20 \"./data/football\"\n"),
             std::string::npos);
@@ -49,7 +50,7 @@ TEST(MorviCommandLine, HelpAndVersion) {
   EXPECT_NE(help.out.find("--seed N"), std::string::npos);
   const CommandResult version = RunCommand(ShellQuote(kMorvi) + " --version");
   EXPECT_EQ(version.status, 0);
-  EXPECT_NE(version.out.find("Version 1.3"), std::string::npos);
+  EXPECT_NE(version.out.find("Version " + std::string(morvi::Version())), std::string::npos);
 }
 
 TEST(MorviCommandLine, SingleFrameWritesNothing) {
@@ -182,7 +183,9 @@ TEST(MorviCommandLine, MissingDirectoryIsFatal) {
   TempDir dir;
   const CommandResult r = Morvi(ShellQuote(dir / "nowhere"));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Unable to open directory: " + (dir / "nowhere")), std::string::npos);
+  EXPECT_NE(r.err.find(": cannot open the frame directory " + (dir / "nowhere") + ": No such file or directory"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(MorviCommandLine, UncreatableResultDirectoryIsFatalBeforeAnyWork) {
@@ -240,4 +243,120 @@ TEST(MorviCommandLine, TinyFramesAreProcessed) {
       EXPECT_EQ(ReadBytes(dir / "t1_morvi.flo").size(), 12u + 8u * size.area()) << size;
     }
   }
+}
+
+TEST(MorviCommandLine, OptionsStandAnywhereBeforeTheEndOfOptions) {
+  TempDir dir;
+  cv::imwrite(dir / "a1.png", Texture(24, 20, 3, 0));
+  cv::imwrite(dir / "a2.png", Texture(24, 20, 3, 1));
+  const std::string frames = ShellQuote(dir.path().string());
+  ASSERT_EQ(Morvi("--threads 2 --out " + ShellQuote(dir / "before") + " " + frames).status, 0);
+  const CommandResult after = Morvi(frames + " --threads 2 .png --out " + ShellQuote(dir / "after"));
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(ListFiles(dir / "after"), (std::vector<std::string>{"a1_morvi.flo", "a1_morvi.ppm", "a1_morviwarp.ppm"}));
+  EXPECT_EQ(ReadBytes(dir / "after/a1_morvi.flo"), ReadBytes(dir / "before/a1_morvi.flo"));
+
+  // After "--" every word is positional, so "--threads" is the image type: no frame has it.
+  const CommandResult ended = Morvi("--out " + ShellQuote(dir / "ended") + " -- " + frames + " --threads");
+  EXPECT_EQ(ended.status, 0) << ended.err;
+  EXPECT_EQ(ended.out.find("Running Time"), std::string::npos);
+
+  for (const std::string& bad : {frames + " .png 8 " + ShellQuote(dir / "out") + " fifth", frames + " --bogus",
+                                 "--bogus " + frames, "--shard 0/1000001 " + frames}) {
+    const CommandResult r = Morvi(bad);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find("Usage: "), std::string::npos) << bad;
+  }
+  EXPECT_NE(Morvi("--shard 0/1000001 " + frames).err.find("N <= 1000000"), std::string::npos);
+
+  const CommandResult image = Morvi(ShellQuote(dir / "a1.png"));
+  EXPECT_EQ(image.status, 1);
+  EXPECT_NE(image.err.find(dir / "a1.png" + " is an image, not a folder of frames or a video"), std::string::npos)
+      << image.err;
+  EXPECT_EQ(ListFiles(dir.path()), (std::vector<std::string>{"a1.png", "a2.png"}));
+}
+
+TEST(MorviCommandLine, OutputsOfAnEarlierRunAreNotTakenAsFrames) {
+  TempDir dir;
+  for (int i = 1; i <= 3; ++i) cv::imwrite(dir / ("p" + std::to_string(i) + ".ppm"), Texture(24, 20, 3, i));
+  const std::string args = ShellQuote(dir.path().string()) + " .ppm";
+  ASSERT_EQ(Morvi(args).status, 0);
+  const std::vector<std::string> firstRun = ListFiles(dir.path());
+  const std::vector<unsigned char> flow = ReadBytes(dir / "p1_morvi.flo");
+  const CommandResult again = Morvi(args);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find("skipped 4 file(s)"), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find("Pairs: 2 done, 0 skipped, 0 failed\n"), std::string::npos) << again.err;
+  EXPECT_EQ(ListFiles(dir.path()), firstRun);
+  EXPECT_EQ(ReadBytes(dir / "p1_morvi.flo"), flow);
+}
+
+namespace {
+
+// Runs morvi with every file it writes limited to `kilobytes` (a full disk for larger files); the
+// limit's signal is ignored, so a write beyond it fails with EFBIG instead of ending the process.
+CommandResult MorviWithFileLimit(int kilobytes, const std::string& args) {
+  const std::string inner = "trap '' XFSZ; ulimit -f " + std::to_string(kilobytes) + "; exec " + ShellQuote(kMorvi) +
+                            " --seed 3 " + args;
+  return RunCommand("bash -c " + ShellQuote(inner));
+}
+
+// The names in `directory` that begin with '.' (the writers' temporaries).
+std::vector<std::string> HiddenNames(const std::filesystem::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.') names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(MorviFullDisk, EveryFileThatDoesNotFitFailsItsPairAndLeavesNothing) {
+  TempDir dir;
+  // 64x48 colour frames: a 24588-byte flow and 9231-byte pictures, none within 4 KiB.
+  for (int i = 1; i <= 3; ++i) cv::imwrite(dir / ("a" + std::to_string(i) + ".png"), Texture(64, 48, 3, i));
+  const std::string results = dir / "results";
+  const CommandResult r =
+      MorviWithFileLimit(4, ShellQuote(dir.path().string()) + " --out " + ShellQuote(results));
+  EXPECT_EQ(r.status, 1);
+  for (const char* name : {"a1_morvi.flo", "a1_morvi.ppm", "a1_morviwarp.ppm", "a2_morvi.flo", "a2_morvi.ppm",
+                           "a2_morviwarp.ppm"}) {
+    EXPECT_NE(r.err.find(": could not write " + (std::filesystem::path(results) / name).string() + ": File too large"),
+              std::string::npos)
+        << name << "\n"
+        << r.err;
+  }
+  EXPECT_NE(r.err.find("Pairs: 0 done, 0 skipped, 2 failed\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(ListFiles(results).empty());
+  EXPECT_TRUE(HiddenNames(results).empty());
+}
+
+TEST(MorviFullDisk, ResumeOnAFullDiskLeavesCompleteFilesAsTheyAre) {
+  TempDir dir;
+  for (int i = 1; i <= 3; ++i) cv::imwrite(dir / ("a" + std::to_string(i) + ".png"), Texture(64, 48, 3, i));
+  const std::string results = dir / "results";
+  const std::string args = ShellQuote(dir.path().string()) + " --out " + ShellQuote(results);
+  ASSERT_EQ(Morvi(args).status, 0);
+  // Pair a1 lost its warped frame; its other files are complete. A killed writer of each pair left
+  // a temporary behind.
+  std::filesystem::remove(results + "/a1_morviwarp.ppm");
+  const std::vector<unsigned char> flow = ReadBytes(results + "/a1_morvi.flo");
+  const std::vector<unsigned char> picture = ReadBytes(results + "/a1_morvi.ppm");
+  for (const char* leftover : {".a1_morviwarp.tmp12-34.ppm", ".a2_morvi.tmp12-34.flo"}) {
+    std::ofstream(std::filesystem::path(results) / leftover) << "partial";
+  }
+
+  // Shard 0 of 2 owns pair a1 only.
+  const CommandResult r = MorviWithFileLimit(4, "--resume --shard 0/2 " + args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(": could not write " + results + "/a1_morviwarp.ppm: File too large"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Pairs: 0 done, 0 skipped, 1 failed\n"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadBytes(results + "/a1_morvi.flo"), flow);
+  EXPECT_EQ(ReadBytes(results + "/a1_morvi.ppm"), picture);
+  EXPECT_FALSE(std::filesystem::exists(results + "/a1_morviwarp.ppm"));
+  // Its own leftover is gone; the other shard's is not its to remove.
+  EXPECT_EQ(HiddenNames(results), (std::vector<std::string>{".a2_morvi.tmp12-34.flo"}));
 }

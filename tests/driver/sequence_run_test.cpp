@@ -225,6 +225,10 @@ TEST(MorviSequences, CutOrForeignVideoIsReportedAfterTheReadablePairs) {
   EXPECT_NE(run.err.find("frame " + std::to_string(readable) + " of video " + video / "cut.avi"), std::string::npos)
       << run.err;
   EXPECT_EQ(Outputs(video.path()).size(), 3u * static_cast<size_t>(readable - 1));
+  EXPECT_NE(run.err.find("Pairs: " + std::to_string(readable - 1) + " done, 0 skipped, 0 failed, " +
+                         std::to_string(8 - readable) + " not run\n"),
+            std::string::npos)
+      << run.err;
 
   { std::ofstream(video / "notes.txt") << "no video here"; }
   TempDir results;

@@ -72,7 +72,7 @@ TEST(MatchedInitialFlow, RealPairGivesTheSameBytesAtEveryThreadCount) {
     TempDir results;
     const CommandResult run = Morvi(std::string("--init matches --threads ") + threads, frames, results);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err.find("starts from the pyramid"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("starts from the pyramid"), std::string::npos) << run.out;
     const std::vector<unsigned char> bytes = ReadBytes(results / "a_morvi.flo");
     if (reference.empty()) reference = bytes;
     EXPECT_EQ(bytes, reference) << "threads " << threads;
@@ -106,7 +106,13 @@ TEST(MatchedInitialFlow, UnmatchableFramesFallBackToThePyramidOncePerPair) {
     TempDir matched;
     const CommandResult run = Morvi("--init matches", frames, matched);
     ASSERT_EQ(run.status, 0) << i << run.err;
-    EXPECT_EQ(Occurrences(run.err, "starts from the pyramid"), 2u) << i << run.err;
+    // Once per pair, on the pair's own progress line.
+    EXPECT_EQ(Occurrences(run.out, "starts from the pyramid"), 2u) << i << run.out;
+    for (const char* stem : {"f0: ", "f1: "}) {
+      const size_t line = run.out.find(stem);
+      ASSERT_NE(line, std::string::npos) << i << run.out;
+      EXPECT_LT(run.out.find("starts from the pyramid", line), run.out.find('\n', line)) << i << run.out;
+    }
     TempDir pyramid;
     ASSERT_EQ(Morvi("", frames, pyramid).status, 0);
     for (const char* name : {"f0_morvi.flo", "f0_morvi.ppm", "f1_morviwarp.ppm"}) {

@@ -179,4 +179,23 @@ TEST(OcclusionMask, EvaluationRejectsMismatchedOrUnreadableMasks) {
   const CommandResult same = RunCommand(eval + ShellQuote(dir / "a.png") + " " + ShellQuote(dir / "a.png"));
   EXPECT_EQ(same.status, 0);
   EXPECT_NE(same.out.find("F1 1.0000"), std::string::npos) << same.out;
+
+  // Any mark that is not black is occluded: a 0/255 truth, a 0/1 mask and a dark red colour mask
+  // marking the same two pixels agree completely.
+  cv::Mat truth = cv::Mat::zeros(4, 5, CV_8U);
+  cv::Mat ones = truth.clone();
+  cv::Mat red = cv::Mat::zeros(4, 5, CV_8UC3);
+  for (const cv::Point p : {cv::Point(1, 1), cv::Point(3, 2)}) {
+    truth.at<uint8_t>(p) = 255;
+    ones.at<uint8_t>(p) = 1;
+    red.at<cv::Vec3b>(p) = cv::Vec3b(0, 0, 100);
+  }
+  cv::imwrite(dir / "truth.png", truth);
+  cv::imwrite(dir / "ones.png", ones);
+  cv::imwrite(dir / "red.png", red);
+  for (const char* mask : {"ones.png", "red.png"}) {
+    const CommandResult scored = RunCommand(eval + ShellQuote(dir / "truth.png") + " " + ShellQuote(dir / mask));
+    EXPECT_EQ(scored.status, 0) << mask;
+    EXPECT_NE(scored.out.find("F1 1.0000 occluded 2 marked 2"), std::string::npos) << mask << scored.out;
+  }
 }

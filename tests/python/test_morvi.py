@@ -97,6 +97,42 @@ def test_non_contiguous_views_give_the_flow_of_their_copies():
     assert unmoved.tobytes() == np.ascontiguousarray(rgb_view).tobytes()
 
 
+def test_read_only_and_memory_mapped_arrays_are_read(tmp_path):
+    first = texture(24, 32, 0)
+    second = texture(24, 32, 1)
+    flow = morvi.estimate_flow(first, second, seed=6, threads=1)
+    np.save(tmp_path / "flow.npy", flow)
+    np.save(tmp_path / "first.npy", first)
+    mapped_flow = np.load(tmp_path / "flow.npy", mmap_mode="r")
+    mapped_first = np.load(tmp_path / "first.npy", mmap_mode="r")
+    locked_second = second.copy()
+    locked_second.setflags(write=False)
+    buffered_flow = np.frombuffer(flow.tobytes(), np.float32).reshape(flow.shape)
+    for frozen in (mapped_flow, mapped_first, locked_second, buffered_flow):
+        assert not frozen.flags.writeable
+
+    assert morvi.estimate_flow(mapped_first, locked_second, seed=6, threads=1).tobytes() == flow.tobytes()
+    morvi.write_flo(tmp_path / "mapped.flo", mapped_flow)
+    assert morvi.read_flo(tmp_path / "mapped.flo").tobytes() == flow.tobytes()
+    assert np.array_equal(morvi.flow_to_colour(buffered_flow), morvi.flow_to_colour(flow))
+    assert np.array_equal(morvi.warp_back(locked_second, mapped_flow), morvi.warp_back(second, flow))
+    assert morvi.evaluate(mapped_flow, buffered_flow)["epe"] == 0.0
+
+
+def test_numpy_integers_are_integers_but_floats_and_truth_values_are_not():
+    first = texture(16, 20, 0)
+    second = texture(16, 20, 1)
+    flow = morvi.estimate_flow(first, second, seed=5, threads=1)
+    same = morvi.estimate_flow(first, second, seed=np.uint32(5), threads=np.int64(1))
+    assert same.tobytes() == flow.tobytes()
+    for bad in (1.0, np.float64(1.0), True, np.bool_(True), np.int64(0), np.int64(1025)):
+        with pytest.raises(ValueError, match="threads"):
+            morvi.estimate_flow(first, second, threads=bad)
+    for bad in (5.0, np.float32(5.0), np.int64(-1), np.uint64(2**32)):
+        with pytest.raises(ValueError, match="seed"):
+            morvi.estimate_flow(first, second, seed=bad)
+
+
 def test_bad_arrays_and_arguments_raise_value_error():
     frame = texture(12, 16, 0)
     with pytest.raises(ValueError, match="dtype float32"):
@@ -140,6 +176,8 @@ def test_unreadable_or_unwritable_files_raise_os_error(tmp_path):
         morvi.read_flo(tmp_path / "short.flo")
     with pytest.raises(OSError, match="is a directory"):
         morvi.write_flo(tmp_path, np.zeros((2, 2, 2), np.float32))
+    with pytest.raises(OSError, match="missing/a.flo: No such file or directory"):
+        morvi.write_flo(tmp_path / "missing" / "a.flo", np.zeros((2, 2, 2), np.float32))
 
 
 def test_every_function_has_a_docstring():

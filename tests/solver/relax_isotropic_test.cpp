@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -105,18 +106,19 @@ TEST(RelaxIsotropic, CornerCouplesOnlyWithItsTwoInsideNeighbours) {
 TEST(RelaxIsotropic, UndefinedIncrementIsReportedAndLeftInPlace) {
   IsoLevel h = MakeIsoLevel(1, 1, {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f}, 8.0f, 0.1);
   h.weights.brightnessWeight.Row<float>(0)[0] = std::numeric_limits<float>::quiet_NaN();
+  std::ostringstream markers;
+  h.params.diagnostics = &markers;
   testing::internal::CaptureStdout();
   Relax(h);
   Relax(h);
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(output, kMarkerLine + kMarkerLine);
+  EXPECT_EQ(markers.str(), kMarkerLine + kMarkerLine);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the library itself prints nothing
   EXPECT_TRUE(std::isnan(h.increments.u.Row<float>(0)[0]));
 
   // The operator evaluation of the same level stays silent.
   const FlowPair out = ZeroPair(1, 1);
-  testing::internal::CaptureStdout();
   ApplyOperatorIsotropic(h.workspace, h.params, h.weights, h.flow, h.increments, out);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(markers.str(), kMarkerLine + kMarkerLine);
   EXPECT_TRUE(std::isnan(out.u.Row<float>(0)[0]));
 }
 
