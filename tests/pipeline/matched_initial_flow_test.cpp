@@ -106,12 +106,12 @@ TEST(MatchedInitialFlow, UnmatchableFramesFallBackToThePyramidOncePerPair) {
     TempDir matched;
     const CommandResult run = Morvi("--init matches", frames, matched);
     ASSERT_EQ(run.status, 0) << i << run.err;
-    // Once per pair, on the pair's own progress line.
-    EXPECT_EQ(Occurrences(run.out, "starts from the pyramid"), 2u) << i << run.out;
-    for (const char* stem : {"f0: ", "f1: "}) {
-      const size_t line = run.out.find(stem);
-      ASSERT_NE(line, std::string::npos) << i << run.out;
-      EXPECT_LT(run.out.find("starts from the pyramid", line), run.out.find('\n', line)) << i << run.out;
+    // Once per pair, on standard error, naming the pair.
+    EXPECT_EQ(Occurrences(run.err, "starts from the pyramid"), 2u) << i << run.err;
+    for (const char* pair : {"pair f0: ", "pair f1: "}) {
+      const size_t line = run.err.find(pair);
+      ASSERT_NE(line, std::string::npos) << i << run.err;
+      EXPECT_LT(run.err.find("starts from the pyramid", line), run.err.find('\n', line)) << i << run.err;
     }
     TempDir pyramid;
     ASSERT_EQ(Morvi("", frames, pyramid).status, 0);
