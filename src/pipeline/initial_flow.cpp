@@ -46,6 +46,8 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
   }
 
   if (progress) *progress << "Processing " << std::flush;
+  const int iterations =
+      options.solver == morvi::Solver::kFast ? options.fastOuterIterations : options.outerIterations;
   for (int i = levelCount - 1; i >= 0; --i) {
     const ImageRef& levelFirst = firstPyramid.levels[i];
     const ImageRef& levelSecond = secondPyramid.levels[i];
@@ -74,7 +76,7 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
                                                options.gradientTermWeight, options.smoothness, params, workspace);
     SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, options.outerIterations, kNoClamp, options.medianWindow);
+              weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
   }
 
   initialU = flowU[0];

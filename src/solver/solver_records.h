@@ -10,6 +10,7 @@
 #include "morvi/modes.h"
 
 class SweepTeam;
+class FastRelaxationScratch;
 
 // Which energy terms are active and the epsilon of each robust penaliser 1 / sqrt(s^2 + eps^2).
 struct SolverParams {
@@ -31,6 +32,9 @@ struct SolverParams {
   SweepTeam* team = nullptr;
   // Which relaxation and operator the multigrid solve runs.
   morvi::Solver solver = morvi::Solver::kReference;
+  // The fast relaxation's planes, kept across the solves of one warping loop (owned by it); null:
+  // a solve allocates its own.
+  FastRelaxationScratch* fastScratch = nullptr;
   // Where a flow or increment that is not a number is reported, one marker line each; null: not
   // reported.
   std::ostream* diagnostics = nullptr;

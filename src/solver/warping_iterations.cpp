@@ -1,9 +1,11 @@
 #include "solver/warping_iterations.h"
 
+#include <memory>
 #include <ostream>
 
 #include <opencv2/core.hpp>
 
+#include "solver/fast_relaxation.h"
 #include "solver/median_filter.h"
 #include "solver/motion_tensors.h"
 #include "solver/multigrid.h"
@@ -57,6 +59,14 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
                const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
   CV_Assert(!u.Empty() && !v.Empty() && u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
   CV_Assert(u.Mat().size() == v.Mat().size());
+  // The fast relaxation keeps its planes for all iterations rather than allocating them per solve.
+  SolverParams solveParams = params;
+  std::unique_ptr<FastRelaxationScratch> scratch;
+  if (params.solver == morvi::Solver::kFast && params.anisotropic && params.fastScratch == nullptr &&
+      iterations > 1) {
+    scratch = std::make_unique<FastRelaxationScratch>(u.Mat().size());
+    solveParams.fastScratch = scratch.get();
+  }
   for (int iteration = 0; iteration < iterations; ++iteration) {
     // A flow that is not a number at its first pixel is reported and left as it is; the
     // console is not held up.
@@ -66,7 +76,8 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
     }
 
     ComputeMotionTensors(params, derivatives, u, v, workspace);
-    SolveIncrement(params, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight, clamp);
+    SolveIncrement(solveParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
+                   clamp);
     if (medianWindow >= kMinMedianWindow) {
       MedianFilterFlow(u, u, medianWindow, params.threads);
       MedianFilterFlow(v, v, medianWindow, params.threads);
