@@ -114,6 +114,18 @@ inline bool ColourLanes(int, float) { return true; }
 
 #include "solver/fast_relaxation_kernels.inc"
 
+// This instance's row kernels, single pixels only.
+struct Kernels {
+  static void SmoothnessWeights(const FastLevel& L, int begin, int end) { SmoothnessWeightRows<float>(L, begin, end); }
+  static void Equations(const FastLevel& L, int begin, int end) { EquationRows<float>(L, begin, end); }
+  static void RelaxColour(const FastLevel& L, int px, int py, int begin, int end) {
+    RelaxColourRows<float>(L, px, py, begin, end);
+  }
+  static void Operator(const FastLevel& L, float* outU, float* outV, int begin, int end) {
+    OperatorRows<float>(L, outU, outV, begin, end);
+  }
+};
+
 }  // namespace
 }  // namespace fast_scalar
 
@@ -160,6 +172,18 @@ inline F8 ColourLanes(int px, F8) {
 inline bool ColourLanes(int, float) { return true; }
 
 #include "solver/fast_relaxation_kernels.inc"
+
+// This instance's row kernels, eight pixels to a block.
+struct Kernels {
+  static void SmoothnessWeights(const FastLevel& L, int begin, int end) { SmoothnessWeightRows<F8>(L, begin, end); }
+  static void Equations(const FastLevel& L, int begin, int end) { EquationRows<F8>(L, begin, end); }
+  static void RelaxColour(const FastLevel& L, int px, int py, int begin, int end) {
+    RelaxColourRows<F8>(L, px, py, begin, end);
+  }
+  static void Operator(const FastLevel& L, float* outU, float* outV, int begin, int end) {
+    OperatorRows<F8>(L, outU, outV, begin, end);
+  }
+};
 
 }  // namespace
 }  // namespace fast_avx2
@@ -259,16 +283,25 @@ class CallTeam {
   std::unique_ptr<SweepTeam> own_;
 };
 
-void SmoothnessWeightPass(const FastLevel& L, SweepTeam* team, bool vector) {
+// Runs pass(kernels, begin, end) over row ranges on the team, with the AVX2 instance of the
+// kernels where it runs and the baseline instance else; both give the same bits.
+template <class Pass>
+void RunPass(const FastLevel& L, SweepTeam* team, bool vector, const Pass& pass) {
   ForRowRanges(L, team, [&](int begin, int end) {
 #if defined(MORVI_FAST_AVX2)
     if (vector) {
-      fast_avx2::SmoothnessWeightRows<fast_avx2::F8>(L, begin, end);
+      pass(fast_avx2::Kernels{}, begin, end);
       return;
     }
 #endif
     (void)vector;
-    fast_scalar::SmoothnessWeightRows<float>(L, begin, end);
+    pass(fast_scalar::Kernels{}, begin, end);
+  });
+}
+
+void SmoothnessWeightPass(const FastLevel& L, SweepTeam* team, bool vector) {
+  RunPass(L, team, vector, [&](auto kernels, int begin, int end) {
+    decltype(kernels)::SmoothnessWeights(L, begin, end);
   });
 }
 
@@ -295,30 +328,16 @@ void RelaxAnisotropicFast(FastRelaxationScratch& scratch, const LevelWorkspace& 
   // smoothing step of the cycle relaxes one linear system. Evaluating them before every sweep
   // instead measured the same accuracy at a third more time.
   SmoothnessWeightPass(L, team.Get(), vector);
-  ForRowRanges(L, team.Get(), [&](int begin, int end) {
-#if defined(MORVI_FAST_AVX2)
-    if (vector) {
-      fast_avx2::EquationRows<fast_avx2::F8>(L, begin, end);
-      return;
-    }
-#endif
-    fast_scalar::EquationRows<float>(L, begin, end);
-  });
+  RunPass(L, team.Get(), vector,
+          [&](auto kernels, int begin, int end) { decltype(kernels)::Equations(L, begin, end); });
 
   for (int sweep = 0; sweep < sweeps; ++sweep) {
     // the four colours in turn
     for (int colour = 0; colour < 4; ++colour) {
       const int px = colour % 2;
       const int py = colour / 2;
-      ForRowRanges(L, team.Get(), [&](int begin, int end) {
-#if defined(MORVI_FAST_AVX2)
-        if (vector) {
-          fast_avx2::RelaxColourRows<fast_avx2::F8>(L, px, py, begin, end);
-          return;
-        }
-#endif
-        fast_scalar::RelaxColourRows<float>(L, px, py, begin, end);
-      });
+      RunPass(L, team.Get(), vector,
+              [&](auto kernels, int begin, int end) { decltype(kernels)::RelaxColour(L, px, py, begin, end); });
     }
   }
 }
@@ -337,15 +356,8 @@ void ApplyOperatorAnisotropicFast(FastRelaxationScratch& scratch, const LevelWor
   const CallTeam team(L, params);
 
   SmoothnessWeightPass(L, team.Get(), vector);
-  ForRowRanges(L, team.Get(), [&](int begin, int end) {
-#if defined(MORVI_FAST_AVX2)
-    if (vector) {
-      fast_avx2::OperatorRows<fast_avx2::F8>(L, outU, outV, begin, end);
-      return;
-    }
-#endif
-    fast_scalar::OperatorRows<float>(L, outU, outV, begin, end);
-  });
+  RunPass(L, team.Get(), vector,
+          [&](auto kernels, int begin, int end) { decltype(kernels)::Operator(L, outU, outV, begin, end); });
 }
 
 LevelFormulation FastAnisotropicFormulation(FastRelaxationScratch& scratch) {
