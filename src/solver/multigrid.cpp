@@ -185,6 +185,8 @@ void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const
   SweepTeam team(params.anisotropic != 0 && params.team == nullptr ? params.threads : 1);
   SolverParams solveParams = params;
   if (team.Size() > 1) solveParams.team = &team;
+  // The fast relaxation covers the image-driven smoothness the estimate uses; an isotropic solve
+  // runs the reference sweeps with either choice.
   if (params.anisotropic && params.solver == morvi::Solver::kFast) {
     const cv::Size largest = h.workspaces[finest].s11.Mat().size();
     std::unique_ptr<FastRelaxationScratch> own;
