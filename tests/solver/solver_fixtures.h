@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image/image_ref.h"
+#include "pipeline/estimate_options.h"
 #include "solver/level_preparation.h"
 #include "solver/level_cycle.h"
 #include "solver/motion_tensors.h"
@@ -19,12 +20,14 @@
 
 namespace solver_test {
 
-constexpr double kBrightnessEps = 0.1;
-constexpr double kGradientEps = 0.1;
-constexpr double kSmoothnessEps = 0.01;
-constexpr float kBrightnessWeight = 0.1f;
-constexpr float kGradientWeight = 0.9f;
-constexpr float kSmoothnessWeight = 8.0f;
+// The estimate's own parameters.
+constexpr EstimateOptions kDefaults{};
+constexpr double kBrightnessEps = kDefaults.brightnessEps;
+constexpr double kGradientEps = kDefaults.gradientEps;
+constexpr double kSmoothnessEps = kDefaults.smoothnessEps;
+constexpr float kBrightnessWeight = kDefaults.brightnessTermWeight;
+constexpr float kGradientWeight = kDefaults.gradientTermWeight;
+constexpr float kSmoothnessWeight = kDefaults.smoothness;
 
 // A crop of a frame of the real data folder, or an empty handle when the folder or file is missing.
 inline ImageRef LoadCrop(const std::string& relative, const cv::Rect& roi) {
