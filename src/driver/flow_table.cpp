@@ -79,23 +79,30 @@ bool PlanFlowTable(const std::string& groundTruthDir, const std::string& resultD
   if (!ListFiles(resultDir, results, error) || !ListFiles(groundTruthDir, truths, error)) return false;
 
   const std::string suffix = kEstimateSuffix;
-  std::set<std::string> used;
+  std::set<std::string> stems;
   for (const std::string& name : results) {
     if (name.size() <= suffix.size() || name[0] == '.' || !EndsWith(name, suffix)) continue;
     FlowTablePair pair;
     pair.stem = name.substr(0, name.size() - suffix.size());
     pair.estimate = (fs::path(resultDir) / name).string();
     pair.groundTruth = FindGroundTruth(groundTruthDir, pair.stem);
+    stems.insert(pair.stem);
     if (!pair.groundTruth.empty()) {
-      used.insert(fs::path(pair.groundTruth).filename().string());
       const fs::path mask = fs::path(groundTruthDir) / kOcclusionFolder / (pair.stem + ".png");
       if (IsRegularFile(mask)) pair.occlusions = mask.string();
     }
     plan.pairs.push_back(pair);
   }
+  // A ground-truth file is missed when no estimate has its stem (for flowNN.flo, neither flowNN
+  // nor frameNN).
+  const std::string flowPrefix = kFlowPrefix;
   for (const std::string& name : truths) {
     const fs::path path = fs::path(groundTruthDir) / name;
-    if (used.count(name) == 0 && IsGroundTruthCandidate(path)) {
+    const std::string stem = path.stem().string();
+    const bool middlebury = stem.compare(0, flowPrefix.size(), flowPrefix) == 0;
+    const bool estimated =
+        stems.count(stem) > 0 || (middlebury && stems.count(kFramePrefix + stem.substr(flowPrefix.size())) > 0);
+    if (!estimated && IsGroundTruthCandidate(path)) {
       plan.groundTruthWithoutEstimate.push_back(path.string());
     }
   }

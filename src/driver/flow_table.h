@@ -18,7 +18,8 @@ struct FlowTablePair {
 
 struct FlowTablePlan {
   std::vector<FlowTablePair> pairs;                      // sorted by stem
-  std::vector<std::string> groundTruthWithoutEstimate;  // paths, sorted
+  std::vector<std::string> groundTruthWithoutEstimate;  // paths, sorted, of ground truth whose stem has
+                                                        // no estimate
 };
 
 // Lists both folders and pairs their files. False with `error` set when a folder cannot be listed.
