@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <system_error>
-#include <filesystem>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
