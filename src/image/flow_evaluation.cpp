@@ -8,6 +8,8 @@ namespace {
 constexpr float kUnknownFlowThreshold = 1e9f;  // ground truth beyond this magnitude marks "no data"
 constexpr double kOutlierThreshold1 = 1.0;     // R1: endpoint error above 1 pixel
 constexpr double kOutlierThreshold3 = 3.0;     // R3: endpoint error above 3 pixels
+constexpr double kFlAbsolute = 3.0;            // Fl: endpoint error above 3 pixels ...
+constexpr double kFlRelative = 0.05;           // ... and above 5 % of the true motion's length
 constexpr double kPercent = 100.0;
 constexpr double kDegreesPerRadian = 180.0 / 3.141592653589793;
 
@@ -44,6 +46,11 @@ double AngularErrorDegrees(double u, double v, double uGt, double vGt) {
 
 bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, const ImageRef& v,
                   FlowErrorStats& stats, std::string& error) {
+  return EvaluateFlow(uGt, vGt, u, v, cv::Mat(), stats, error);
+}
+
+bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, const ImageRef& v,
+                  const cv::Mat& occlusionMask, FlowErrorStats& stats, std::string& error) {
   stats = FlowErrorStats();
   if (!IsFloatPlane(uGt) || !IsFloatPlane(vGt) || !IsFloatPlane(u) || !IsFloatPlane(v)) {
     error = "flow components must be non-empty single-channel float images";
@@ -58,8 +65,19 @@ bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, c
     error = "sizes differ: ground truth is " + SizeText(uGt) + ", estimate is " + SizeText(u);
     return false;
   }
+  const bool split = !occlusionMask.empty();
+  if (split && (occlusionMask.type() != CV_8UC1 || occlusionMask.cols != uGt.Width() ||
+                occlusionMask.rows != uGt.Height())) {
+    error = "the occlusion mask must be one 8-bit channel of the flow's size (" + SizeText(uGt) + "), not " +
+            std::to_string(occlusionMask.cols) + " x " + std::to_string(occlusionMask.rows) + " with " +
+            std::to_string(occlusionMask.channels()) + " channel(s)";
+    return false;
+  }
 
   double sumEpe = 0.0;
+  double sumEpeVisible = 0.0;
+  double sumEpeOccluded = 0.0;
+  std::int64_t outliersFl = 0;
   double sumAae = 0.0;
   std::int64_t outliers1 = 0;
   std::int64_t outliers3 = 0;
@@ -68,6 +86,7 @@ bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, c
     const float* vGtRow = vGt.Row<float>(y);
     const float* uRow = u.Row<float>(y);
     const float* vRow = v.Row<float>(y);
+    const unsigned char* maskRow = split ? occlusionMask.ptr<unsigned char>(y) : nullptr;
     for (int x = 0; x < uGt.Width(); ++x) {
       if (IsUnknownFlow(uGtRow[x], vGtRow[x])) {
         ++stats.unknown;
@@ -79,6 +98,7 @@ bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, c
         ++stats.nonFinite;
         ++outliers1;
         ++outliers3;
+        ++outliersFl;
         continue;
       }
       ++stats.scored;
@@ -87,6 +107,17 @@ bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, c
       sumAae += AngularErrorDegrees(uRow[x], vRow[x], uGtRow[x], vGtRow[x]);
       if (epe > kOutlierThreshold1) ++outliers1;
       if (epe > kOutlierThreshold3) ++outliers3;
+      const double lengthGt = std::hypot(static_cast<double>(uGtRow[x]), static_cast<double>(vGtRow[x]));
+      if (epe > kFlAbsolute && epe > kFlRelative * lengthGt) ++outliersFl;
+      if (split) {
+        if (maskRow[x] != 0) {
+          ++stats.occluded;
+          sumEpeOccluded += epe;
+        } else {
+          ++stats.visible;
+          sumEpeVisible += epe;
+        }
+      }
     }
   }
 
@@ -95,5 +126,13 @@ bool EvaluateFlow(const ImageRef& uGt, const ImageRef& vGt, const ImageRef& u, c
   stats.aae = stats.scored > 0 ? sumAae / static_cast<double>(stats.scored) : nan;
   stats.r1 = stats.known > 0 ? kPercent * static_cast<double>(outliers1) / static_cast<double>(stats.known) : nan;
   stats.r3 = stats.known > 0 ? kPercent * static_cast<double>(outliers3) / static_cast<double>(stats.known) : nan;
+  stats.fl = stats.known > 0 ? kPercent * static_cast<double>(outliersFl) / static_cast<double>(stats.known) : nan;
+  if (split) {
+    stats.epeVisible = stats.visible > 0 ? sumEpeVisible / static_cast<double>(stats.visible) : nan;
+    stats.epeOccluded = stats.occluded > 0 ? sumEpeOccluded / static_cast<double>(stats.occluded) : nan;
+  } else {
+    stats.epeVisible = nan;
+    stats.epeOccluded = nan;
+  }
   return true;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -11,10 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
 #include "image/flow_colour.h"
+#include "image/flow_evaluation.h"
 #include "image/flow_file.h"
 #include "image/flow_reader.h"
 #include "image/flow_test_files.h"
+#include "image/kitti_flow.h"
 
 namespace {
 
@@ -91,7 +96,7 @@ class EvalCli : public ::testing::Test {
 TEST_F(EvalCli, PrintsOneLineWithTheFigures) {
   const RunResult run = RunEval(dir_, {groundTruth_, estimate_});
   EXPECT_EQ(run.status, kStatusOk) << run.err;
-  EXPECT_EQ(run.out, estimate_ + ": EPE 2.0000 AAE 46.7813 R1 50.000% R3 25.000% pixels 4 nonfinite 0\n");
+  EXPECT_EQ(run.out, estimate_ + ": EPE 2.0000 AAE 46.7813 R1 50.000% R3 25.000% Fl 25.000% pixels 4 nonfinite 0\n");
   EXPECT_TRUE(run.err.empty()) << run.err;
 }
 
@@ -109,14 +114,14 @@ TEST_F(EvalCli, JsonGivesOneObjectPerEstimateAndReportsNonFiniteVectors) {
   EXPECT_EQ(first.front(), '{');
   EXPECT_EQ(first.back(), '}');
   EXPECT_TRUE(Contains(first, "\"estimate\": \"" + estimate_ + "\"")) << first;
-  EXPECT_TRUE(Contains(first, "\"epe\": 2, \"aae\": 46.78125409, \"r1\": 50, \"r3\": 25, \"pixels\": 4")) << first;
+  EXPECT_TRUE(Contains(first, "\"epe\": 2, \"aae\": 46.78125409, \"r1\": 50, \"r3\": 25, \"fl\": 25, \"pixels\": 4")) << first;
   EXPECT_TRUE(Contains(second, "with NaN \\\"quoted\\\".flo\"")) << second;
-  EXPECT_TRUE(Contains(second, "\"epe\": 0, \"aae\": 0, \"r1\": 25, \"r3\": 25, \"pixels\": 4, \"scored\": 3, "
+  EXPECT_TRUE(Contains(second, "\"epe\": 0, \"aae\": 0, \"r1\": 25, \"r3\": 25, \"fl\": 25, \"pixels\": 4, \"scored\": 3, "
                                "\"nonfinite\": 1, \"unknown\": 0}")) << second;
   EXPECT_TRUE(Contains(second, "\"width\": 2, \"height\": 2")) << second;
 
   const RunResult text = RunEval(dir_, {groundTruth_, withNaN});
-  EXPECT_TRUE(Contains(text.out, "EPE 0.0000 AAE 0.0000 R1 25.000% R3 25.000% pixels 4 nonfinite 1")) << text.out;
+  EXPECT_TRUE(Contains(text.out, "EPE 0.0000 AAE 0.0000 R1 25.000% R3 25.000% Fl 25.000% pixels 4 nonfinite 1")) << text.out;
 }
 
 TEST_F(EvalCli, UsageErrorsGiveStatusTwo) {
@@ -128,6 +133,12 @@ TEST_F(EvalCli, UsageErrorsGiveStatusTwo) {
       {"--picture", dir_.File("a.ppm")},
       {"--picture", dir_.File("a.ppm"), groundTruth_, estimate_},
       {"--json", "--picture", dir_.File("a.ppm"), groundTruth_},
+      {"--convert", groundTruth_, dir_.File("out.jpg")},
+      {"--convert", groundTruth_},
+      {"--table", groundTruth_, dir_.Path()},
+      {"--csv", groundTruth_, estimate_},
+      {"--legend", dir_.File("key.png"), groundTruth_},
+      {"--occlusions-truth", dir_.File("m.png"), "--table", dir_.Path(), dir_.Path()},
   };
   for (const auto& args : cases) {
     const RunResult run = RunEval(dir_, args);
@@ -206,7 +217,132 @@ TEST_F(EvalCli, GroundTruthOfTheDataAgainstItself) {
   const std::string venus = flow_test::DataDir() + "/middlebury/Venus/flow10.flo";
   const RunResult run = RunEval(dir_, {venus, venus});
   EXPECT_EQ(run.status, kStatusOk) << run.err;
-  EXPECT_TRUE(Contains(run.out, ": EPE 0.0000 AAE 0.0000 R1 0.000% R3 0.000% pixels ")) << run.out;
+  EXPECT_TRUE(Contains(run.out, ": EPE 0.0000 AAE 0.0000 R1 0.000% R3 0.000% Fl 0.000% pixels ")) << run.out;
+}
+
+// A KITTI ground truth whose second pixel is invalid: only the other three are scored, and the
+// estimate may itself be a KITTI PNG.
+TEST_F(EvalCli, SparseKittiGroundTruthIsScoredOverItsValidPixels) {
+  const std::string kitti = dir_.File("gt_kitti.png");
+  const RunResult toPng = RunEval(dir_, {"--convert", groundTruth_, kitti});
+  ASSERT_EQ(toPng.status, kStatusOk) << toPng.err;
+  ImageRef u, v;
+  bool wasKitti = false;
+  std::string error;
+  ASSERT_TRUE(ReadAnyFlowFile(kitti, kUnknownFlowValue, u, v, wasKitti, error)) << error;
+  u.Row<float>(0)[1] = kUnknownFlowValue;  // the pixel whose error was 1
+  KittiWriteReport report;
+  ASSERT_TRUE(WriteKittiFlowFile(u, v, kitti, report, error)) << error;
+  ASSERT_EQ(report.invalid, 1);
+
+  RunResult run = RunEval(dir_, {kitti, estimate_});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_EQ(run.out, estimate_ + ": EPE 2.3333 AAE 47.3750 R1 66.667% R3 33.333% Fl 33.333% pixels 3 nonfinite 0\n");
+
+  // Back to .flo: the invalid pixel becomes an unknown vector, and scores the same.
+  const std::string back = dir_.File("back.flo");
+  ASSERT_EQ(RunEval(dir_, {"--convert", kitti, back}).status, kStatusOk);
+  run = RunEval(dir_, {back, estimate_});
+  EXPECT_TRUE(Contains(run.out, "EPE 2.3333 AAE 47.3750 R1 66.667% R3 33.333% Fl 33.333% pixels 3")) << run.out;
+
+  // Motions beyond the PNG's range are clamped and counted on standard error.
+  const std::string fast = dir_.File("fast.flo");
+  ASSERT_TRUE(WriteFlowFile(MakeFlow(2, 2, {600, 0, 0, -513}, {0, 0, 0, 0}), fast));
+  run = RunEval(dir_, {"--convert", fast, dir_.File("fast.png")});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_TRUE(Contains(run.err, "fast.png: 2 pixel(s) with a component beyond -512 .. 511.984 pixels")) << run.err;
+}
+
+TEST_F(EvalCli, BadKittiFilesGiveStatusOne) {
+  const std::string kitti = dir_.File("gt.png");
+  ASSERT_EQ(RunEval(dir_, {"--convert", groundTruth_, kitti}).status, kStatusOk);
+  const std::string whole = ReadText(kitti);
+  const std::string cut = dir_.File("cut.png");
+  flow_test::WriteBytes(cut, std::vector<unsigned char>(whole.begin(), whole.begin() + whole.size() / 2));
+  const std::string eightBit = dir_.File("eight.png");
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 2, CV_8UC3, cv::Scalar(1, 2, 3))), eightBit));
+  const std::string grey16 = dir_.File("grey16.png");
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 2, CV_16UC1, cv::Scalar(1))), grey16));
+  for (const std::string& bad : {cut, eightBit, grey16}) {
+    const RunResult run = RunEval(dir_, {bad, estimate_});
+    EXPECT_EQ(run.status, kStatusFileError) << bad;
+    EXPECT_TRUE(Contains(run.err, "morvi-eval: " + bad + ": ")) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+}
+
+// The mask occludes the pixels whose errors are 2 and 5; visible ones have 0 and 1.
+TEST_F(EvalCli, OcclusionTruthSplitsTheEpe) {
+  const std::string mask = dir_.File("occ.png");
+  ASSERT_TRUE(SaveImage(ImageRef((cv::Mat_<unsigned char>(2, 2) << 0, 0, 255, 255)), mask));
+  RunResult run = RunEval(dir_, {"--occlusions-truth", mask, groundTruth_, estimate_});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "EPE-visible 0.5000 EPE-occluded 3.5000 visible 2 occluded 2\n")) << run.out;
+  run = RunEval(dir_, {"--json", "--occlusions-truth", mask, groundTruth_, estimate_});
+  EXPECT_TRUE(Contains(run.out, "\"epe_visible\": 0.5, \"epe_occluded\": 3.5, \"visible\": 2, \"occluded\": 2}"))
+      << run.out;
+
+  const std::string wide = dir_.File("wide.png");
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat::zeros(2, 3, CV_8UC1)), wide));
+  run = RunEval(dir_, {"--occlusions-truth", wide, groundTruth_, estimate_});
+  EXPECT_EQ(run.status, kStatusFileError);
+  EXPECT_TRUE(Contains(run.err, "sizes differ")) << run.err;
+}
+
+// Two estimates, one with Middlebury-named ground truth and an occlusion mask, one without
+// ground truth; a third ground truth has no estimate.
+TEST_F(EvalCli, TableScoresEveryPairOfTwoFolders) {
+  const std::string gtDir = dir_.File("gt");
+  const std::string resultDir = dir_.File("results");
+  std::filesystem::create_directories(gtDir + "/occlusions");
+  std::filesystem::create_directories(resultDir);
+  std::filesystem::copy_file(groundTruth_, gtDir + "/flow10.flo");
+  ASSERT_TRUE(SaveImage(ImageRef((cv::Mat_<unsigned char>(2, 2) << 0, 0, 255, 255)), gtDir + "/occlusions/frame10.png"));
+  std::filesystem::copy_file(estimate_, resultDir + "/frame10_morvi.flo");
+  std::filesystem::copy_file(estimate_, resultDir + "/lonely_morvi.flo");
+
+  RunResult run = RunEval(dir_, {"--table", gtDir, resultDir});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  ASSERT_EQ(CountLines(run.out), 5) << run.out;  // header, two pairs, mean, count
+  EXPECT_TRUE(Contains(run.out, "frame10    2.0000  46.7813   50.000   25.000   25.000         4         0      0.5000      3.5000\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "lonely   no ground truth\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "mean       2.0000  46.7813")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "1 of 2 pair(s) scored")) << run.out;
+
+  run = RunEval(dir_, {"--csv", "--table", gtDir, resultDir});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "frame10," + resultDir + "/frame10_morvi.flo," + gtDir + "/flow10.flo,scored,2,")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "lonely," + resultDir + "/lonely_morvi.flo,,no ground truth,")) << run.out;
+
+  std::filesystem::copy_file(groundTruth_, gtDir + "/other.flo");
+  run = RunEval(dir_, {"--json", "--table", gtDir, resultDir});
+  EXPECT_EQ(run.status, kStatusFileError);
+  EXPECT_TRUE(Contains(run.err, "no estimate for the ground truth " + gtDir + "/other.flo")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "\"without_estimate\": [\"" + gtDir + "/other.flo\"]"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "\"mean\": {\"pairs\": 1, \"epe\": 2,")) << run.out;
+
+  EXPECT_EQ(RunEval(dir_, {"--table", dir_.File("none"), resultDir}).status, kStatusFileError);
+}
+
+TEST_F(EvalCli, LegendIsTheColourWheelWithWhiteAround) {
+  const std::string key = dir_.File("key.png");
+  const RunResult run = RunEval(dir_, {"--legend", key, "--colour-scale", "5"});
+  ASSERT_EQ(run.status, kStatusOk) << run.err;
+  const ImageRef picture = LoadImage(key, -1);
+  ASSERT_FALSE(picture.Empty());
+  const int centre = picture.Width() / 2;
+  const std::array<uint8_t, 3> still = FlowColour(0.0f, 0.0f);
+  const uint8_t* middle = picture.Row<uint8_t>(centre) + 3 * centre;
+  EXPECT_EQ(std::vector<int>(middle, middle + 3), std::vector<int>(still.begin(), still.end()));
+  const uint8_t* corner = picture.Row<uint8_t>(0);
+  EXPECT_EQ(std::vector<int>(corner, corner + 3), std::vector<int>({255, 255, 255}));
+  // The scale is written below the disc: some dark pixels in the bottom rows.
+  const cv::Mat strip = picture.Mat().rowRange(picture.Width(), picture.Height());
+  ASSERT_GT(strip.rows, 0);
+  cv::Mat grey;
+  cv::cvtColor(strip, grey, cv::COLOR_BGR2GRAY);
+  EXPECT_GT(cv::countNonZero(grey < 128), 0);
 }
 
 }  // namespace

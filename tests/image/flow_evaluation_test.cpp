@@ -169,4 +169,38 @@ TEST(EvaluateFlow, ConstantOffsetOfRealGroundTruthGivesItsLength) {
   EXPECT_GT(stats.known, 0);
 }
 
+// Ground truth (100, 0), (10, 0), (0, 0), (3, 0) against (104, 0), (14, 0), (2, 0), NaN: endpoint
+// errors 4, 4, 2 and none. The first error is above 3 px but within 5 % of a 100 px motion, so only
+// the second and the non-finite pixel are Fl outliers. The mask occludes the first and third pixels.
+TEST(EvaluateFlow, FlNeedsBothThresholdsAndTheMaskSplitsTheEpe) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const ImageRef uGt = MakePlane(2, 2, {100, 10, 0, 3});
+  const ImageRef vGt = MakePlane(2, 2, {0, 0, 0, 0});
+  const ImageRef u = MakePlane(2, 2, {104, 14, 2, nan});
+  const ImageRef v = MakePlane(2, 2, {0, 0, 0, 0});
+  cv::Mat mask = (cv::Mat_<unsigned char>(2, 2) << 255, 0, 1, 0);
+  FlowErrorStats stats;
+  std::string error;
+  ASSERT_TRUE(EvaluateFlow(uGt, vGt, u, v, mask, stats, error)) << error;
+  EXPECT_DOUBLE_EQ(stats.fl, 50.0);
+  EXPECT_DOUBLE_EQ(stats.r3, 75.0);
+  EXPECT_DOUBLE_EQ(stats.epe, 10.0 / 3.0);
+  EXPECT_DOUBLE_EQ(stats.epeVisible, 4.0);
+  EXPECT_DOUBLE_EQ(stats.epeOccluded, 3.0);
+  EXPECT_EQ(stats.visible, 1);
+  EXPECT_EQ(stats.occluded, 2);
+  EXPECT_EQ(stats.visible + stats.occluded, stats.scored);
+
+  // Without a mask the same figures, and no split.
+  FlowErrorStats plain;
+  ASSERT_TRUE(EvaluateFlow(uGt, vGt, u, v, plain, error)) << error;
+  EXPECT_DOUBLE_EQ(plain.fl, 50.0);
+  EXPECT_TRUE(std::isnan(plain.epeVisible) && std::isnan(plain.epeOccluded));
+
+  // A mask of another size is refused with a reason.
+  const cv::Mat wide = cv::Mat::zeros(2, 3, CV_8UC1);
+  EXPECT_FALSE(EvaluateFlow(uGt, vGt, u, v, wide, stats, error));
+  EXPECT_NE(error.find("occlusion mask"), std::string::npos) << error;
+}
+
 }  // namespace
