@@ -82,10 +82,17 @@ bool ParseMotionLength(const std::string& text, float& value) {
   return true;
 }
 
+bool ParseScale(const std::string& text, float& value) {
+  float parsed = 0.0f;
+  if (!ParseSmoothness(text, parsed) || parsed <= 0.0f || parsed > 1.0f) return false;
+  value = parsed;
+  return true;
+}
+
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-         " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast]"
+          " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
@@ -108,6 +115,9 @@ const char* OptionsHelp() {
          "  --solver NAME     variational solver: reference (the default; the same bytes at every\n"
          "                    thread count and on every machine) or fast (faster, equally accurate,\n"
          "                    deterministic too, but bytes of its own)\n"
+         "  --scale F         estimate on the frames shrunk by F (0 < F <= 1, default 1: full size) and\n"
+         "                    enlarge the flow back; the outputs keep the frames' size. About F^2 of the\n"
+         "                    time and memory, for a coarser flow\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
@@ -159,7 +169,7 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
                             option == "--out" || option == "--shard" || option == "--colour-scale" ||
-                            option == "--init" || option == "--solver";
+                            option == "--init" || option == "--solver" || option == "--scale";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -201,6 +211,11 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     } else if (option == "--solver") {
       if (!hasValue || !ParseSolver(value, options.estimate.solver)) {
         error = "--solver needs reference or fast";
+        return CommandAction::kUsageError;
+      }
+    } else if (option == "--scale") {
+      if (!hasValue || !ParseScale(value, options.estimate.scale)) {
+        error = "--scale needs a finite number F with 0 < F <= 1";
         return CommandAction::kUsageError;
       }
     } else if (option == "--shard") {

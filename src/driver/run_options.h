@@ -12,7 +12,7 @@ struct RunOptions {
   std::string source;  // a directory of frames, or a video file
   std::string imageType = ".png";
   // The estimate of every pair: the command line sets its smoothness, seed, threads, initial flow,
-  // solver and occlusions (the backward flow too, and the occlusion mask written).
+  // solver, scale and occlusions (the backward flow too, and the occlusion mask written).
   EstimateOptions estimate;
   std::string resultDirectory;  // empty: the source directory (a video's own folder)
   bool resume = false;
@@ -38,6 +38,9 @@ bool ParseSolver(const std::string& text, morvi::Solver& value);
 
 // Parses a motion length in pixels (the colour scale): a finite decimal number > 0.
 bool ParseMotionLength(const std::string& text, float& value);
+
+// Parses the estimate's scale (--scale): a finite decimal number in (0, 1].
+bool ParseScale(const std::string& text, float& value);
 
 // The one-line usage, with the program's path.
 std::string UsageLine(const std::string& program);
