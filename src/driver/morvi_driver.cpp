@@ -14,6 +14,7 @@
 #include "driver/frame_source.h"
 #include "driver/pair_plan.h"
 #include "driver/run_options.h"
+#include "image/flow_colour.h"
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
@@ -94,15 +95,21 @@ class PairFrames {
 };
 
 // Writes the flow, its picture, the warped second frame and, when given, the occlusion mask under
-// their final names. Every file is attempted; false after one message per file not written.
+// their final names, the pictures in the format their names give. Every file is attempted; false
+// after one message per file not written. `picture` receives the flow picture.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
                       const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads,
-                      std::ostream& err) {
+                      ImageRef& picture, std::ostream& err) {
   std::vector<std::string> errors;
-  SaveFlowResult(u, v, outputs.flow, colourScale, errors);
+  std::string error;
+  cv::Mat flow;
+  cv::merge(std::vector<cv::Mat>{u.Mat(), v.Mat()}, flow);
+  if (!WriteFlowFile(ImageRef(flow), outputs.flow, error)) errors.push_back(error);
+  picture = CreateByte(u.Width(), u.Height(), 3);
+  FlowToColourImage(u, v, picture, colourScale);
+  if (!SaveImage(picture, outputs.picture, error)) errors.push_back(error);
   ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
   WarpByFlow(u, v, second, warped, threads);
-  std::string error;
   if (!SaveImage(warped, outputs.warp, error)) errors.push_back(error);
   if (!outputs.occlusions.empty() && !SaveImage(occlusions, outputs.occlusions, error)) errors.push_back(error);
   for (const std::string& message : errors) err << program << ": " << message << std::endl;
@@ -160,7 +167,8 @@ class SequenceRun {
     const FrameLayout& layout = pairFrames_.Layout();
     for (size_t pair = block.begin; pair < block.end; ++pair) {
       const PairOutputs outputs =
-          OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions);
+          OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions,
+                    options_.pictureFormat);
       if (OutputsComplete(outputs, layout.width, layout.height, layout.channels)) {
         ++counts_.skipped;
       } else {
@@ -229,9 +237,11 @@ class SequenceRun {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     out_ << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
-    const PairOutputs outputs = OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions);
+    const PairOutputs outputs =
+        OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions, options_.pictureFormat);
+    ImageRef picture;
     if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
-                         options_.estimate.threads, err_)) {
+                         options_.estimate.threads, picture, err_)) {
       ++counts_.done;
     } else {
       ++counts_.failed;

@@ -75,6 +75,17 @@ bool ParseSolver(const std::string& text, morvi::Solver& value) {
   return true;
 }
 
+bool ParsePictureFormat(const std::string& text, PictureFormat& value) {
+  if (text == "ppm") {
+    value = PictureFormat::kPpm;
+  } else if (text == "png") {
+    value = PictureFormat::kPng;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool ParseMotionLength(const std::string& text, float& value) {
   float parsed = 0.0f;
   if (!ParseSmoothness(text, parsed) || parsed <= 0.0f) return false;
@@ -93,6 +104,7 @@ std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
           " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
+         " [--picture-format ppm|png]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
@@ -118,12 +130,15 @@ const char* OptionsHelp() {
          "  --scale F         estimate on the frames shrunk by F (0 < F <= 1, default 1: full size) and\n"
          "                    enlarge the flow back; the outputs keep the frames' size. About F^2 of the\n"
          "                    time and memory, for a coarser flow\n"
+         "  --picture-format F  ppm (the default) or png: the format of the flow picture and the warped\n"
+         "                    frame (<stem>_morvi.png, <stem>_morviwarp.png)\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
          "<video stem>_<k as six digits>, imgtype is then ignored and resultdir defaults to its folder.\n"
          "Outputs per pair, named after its first frame <stem>.<ext>, in resultdir:\n"
-         "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames)";
+         "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames; both .png\n"
+         "  with --picture-format png)";
 }
 
 CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::string& error) {
@@ -169,7 +184,8 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
                             option == "--out" || option == "--shard" || option == "--colour-scale" ||
-                            option == "--init" || option == "--solver" || option == "--scale";
+                            option == "--init" || option == "--solver" || option == "--scale" ||
+                            option == "--picture-format";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -216,6 +232,11 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     } else if (option == "--scale") {
       if (!hasValue || !ParseScale(value, options.estimate.scale)) {
         error = "--scale needs a finite number F with 0 < F <= 1";
+        return CommandAction::kUsageError;
+      }
+    } else if (option == "--picture-format") {
+      if (!hasValue || !ParsePictureFormat(value, options.pictureFormat)) {
+        error = "--picture-format needs ppm or png";
         return CommandAction::kUsageError;
       }
     } else if (option == "--shard") {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/pair_plan.h"
 #include "image/flow_colour.h"
 #include "pipeline/estimate_options.h"
 
@@ -20,6 +21,7 @@ struct RunOptions {
   int shardIndex = 0;
   int shardCount = 1;
   float colourScale = kPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
+  PictureFormat pictureFormat = PictureFormat::kPpm;  // of the flow picture and the warped frame
   bool progress = false;
 };
 
@@ -35,6 +37,8 @@ bool ParseSmoothness(const std::string& text, float& value);
 // Parse the words of --init (pyramid, matches) and --solver (reference, fast); false for any other.
 bool ParseInitialFlow(const std::string& text, morvi::InitialFlow& value);
 bool ParseSolver(const std::string& text, morvi::Solver& value);
+// Parses the words of --picture-format (ppm, png); false for any other.
+bool ParsePictureFormat(const std::string& text, PictureFormat& value);
 
 // Parses a motion length in pixels (the colour scale): a finite decimal number > 0.
 bool ParseMotionLength(const std::string& text, float& value);

@@ -328,6 +328,44 @@ TEST(MorviScale, HalfScaleGivesFullSizeOutputsNearTheTruth) {
   EXPECT_LT(stats.epe, 0.25 * zeroStats.epe);
 }
 
+// PNG pictures beside the frames (PNGs too): lossless, so they decode to the PPM run's pictures;
+// not taken as frames by a later run, and recognised as complete by --resume in their format only.
+TEST(MorviPictureFormat, PngPicturesDecodeToThePpmPicturesAndResumeSkipsThem) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(3));
+  TempDir ppm;
+  const std::string source = ShellQuote(frames.path().string());
+  ASSERT_EQ(Morvi(source + " .png 8 " + ShellQuote(ppm.path().string())).status, 0);
+  ASSERT_EQ(Morvi("--picture-format png " + source).status, 0);
+  EXPECT_EQ(ListFiles(frames.path()),
+            (std::vector<std::string>{"f0.png", "f0_morvi.flo", "f0_morvi.png", "f0_morviwarp.png", "f1.png",
+                                      "f1_morvi.flo", "f1_morvi.png", "f1_morviwarp.png", "f2.png"}));
+  for (const std::string stem : {"f0", "f1"}) {
+    EXPECT_EQ(ReadBytes(frames / (stem + "_morvi.flo")), ReadBytes(ppm / (stem + "_morvi.flo")));
+    for (const std::string picture : {"_morvi", "_morviwarp"}) {
+      const cv::Mat png = cv::imread(frames / (stem + picture + ".png"), cv::IMREAD_UNCHANGED);
+      ASSERT_EQ(png.size(), cv::Size(96, 64)) << stem << picture;
+      ASSERT_EQ(png.type(), CV_8UC3);
+      EXPECT_EQ(cv::norm(png, cv::imread(ppm / (stem + picture + ".ppm"), cv::IMREAD_UNCHANGED), cv::NORM_INF), 0.0);
+    }
+  }
+
+  const CommandResult resumed = Morvi("--resume --picture-format png " + source);
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_NE(resumed.err.find("Pairs: 0 done, 2 skipped, 0 failed"), std::string::npos) << resumed.err;
+  EXPECT_NE(resumed.err.find("skipped 4 file(s)"), std::string::npos) << resumed.err;
+
+  // A picture cut short is incomplete; PNG outputs do not complete a PPM run.
+  const std::vector<unsigned char> bytes = ReadBytes(frames / "f1_morviwarp.png");
+  std::ofstream(frames / "f1_morviwarp.png", std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size() - 1));
+  const CommandResult redone = Morvi("--resume --picture-format png " + source);
+  EXPECT_NE(redone.err.find("Pairs: 1 done, 1 skipped, 0 failed"), std::string::npos) << redone.err;
+  EXPECT_EQ(ReadBytes(frames / "f1_morviwarp.png"), bytes);
+  const CommandResult asPpm = Morvi("--resume " + source);
+  EXPECT_NE(asPpm.err.find("Pairs: 2 done, 0 skipped, 0 failed"), std::string::npos) << asPpm.err;
+}
+
 TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
   TempDir frames;
   WriteFrames(frames, SequenceFrames(2));
@@ -338,7 +376,8 @@ TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
         "--colour-scale inf " + dir, "--smooth 4 --smooth 5 " + dir, "--smooth 4 " + dir + " .png 8",
         "--out x " + dir + " .png 8 y", "--resume --resume " + dir, std::string("--shard"), "--scale 0 " + dir,
         "--scale 2 " + dir, "--scale x " + dir, "--scale -0.5 " + dir, "--scale nan " + dir,
-        "--scale 1.0001 " + dir, std::string("--scale")}) {
+        "--scale 1.0001 " + dir, std::string("--scale"), "--picture-format jpg " + dir,
+        "--picture-format " + dir}) {
     const CommandResult r = Morvi(bad);
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_NE(r.err.find("Usage: "), std::string::npos) << bad;
