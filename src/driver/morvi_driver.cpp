@@ -1,9 +1,11 @@
 #include "driver/morvi_driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <system_error>
 #include <vector>
@@ -11,6 +13,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "driver/flow_video.h"
 #include "driver/frame_source.h"
 #include "driver/pair_plan.h"
 #include "driver/run_options.h"
@@ -149,6 +152,8 @@ class SequenceRun {
   // resuming (whose leftover temporaries are removed first). False after a message, counted as a
   // failed pair, when the frame that sizes the outputs cannot be read.
   bool Plan(const PairBlock& block, std::vector<size_t>& toRun) {
+    block_ = block;
+    videoNext_ = block.begin;
     if (!options_.resume) {
       for (size_t pair = block.begin; pair < block.end; ++pair) toRun.push_back(pair);
       return true;
@@ -178,13 +183,27 @@ class SequenceRun {
     return true;
   }
 
+  // Opens the flow video when one is asked for, sized by the block's first frame. False after a
+  // message when the frame cannot be read or the video cannot be written.
+  bool OpenVideo() {
+    if (options_.videoOut.empty() || block_.begin >= block_.end) return true;
+    if (pairFrames_.Get(block_.begin).Empty()) return false;
+    const FrameLayout& layout = pairFrames_.Layout();
+    video_ = std::make_unique<FlowVideo>(options_.videoOut, layout.width, layout.height,
+                                         FlowVideoFrameRate(frames_.FrameRate()));
+    if (video_->Ok()) return true;
+    err_ << program_ << ": " << video_->Error() << std::endl;
+    return false;
+  }
+
   // Runs the planned pairs; the exit status. A frame that cannot be used stops the run (the pairs
   // after it count as not run); a pair whose estimate or files fail is counted and the run goes on.
+  // The flow video, when asked for, is committed only when it holds a frame for every pair.
   int Run(const std::vector<size_t>& toRun) {
     const auto runStart = std::chrono::steady_clock::now();
     for (size_t i = 0; i < toRun.size(); ++i) {
       const auto pairStart = std::chrono::steady_clock::now();
-      if (!RunPair(toRun[i])) {
+      if (!AddSkippedToVideo(toRun[i]) || !RunPair(toRun[i])) {
         counts_.notRun += toRun.size() - i - 1;
         stopped_ = true;
         return 1;
@@ -199,6 +218,11 @@ class SequenceRun {
              << "s, ETA " << ClockTime(perPair * static_cast<double>(toRun.size() - i - 1)) << std::endl;
       }
     }
+    if (!AddSkippedToVideo(block_.end)) {
+      stopped_ = true;
+      return 1;
+    }
+    FinishVideo();
     return status_;
   }
 
@@ -230,6 +254,8 @@ class SequenceRun {
       err_ << program_ << ": the estimate of pair " << stem << " failed: " << error.what() << std::endl;
       ++counts_.failed;
       status_ = 1;
+      missingVideoFrames_ = true;
+      videoNext_ = pair + 1;
       return true;
     }
     for (const std::string& note : flow.notes) err_ << program_ << ": pair " << stem << ": " << note << std::endl;
@@ -247,7 +273,55 @@ class SequenceRun {
       ++counts_.failed;
       status_ = 1;
     }
+    // The video shows the picture as computed, also when its file could not be written.
+    if (video_) video_->Add(first, picture);
+    videoNext_ = pair + 1;
     return true;
+  }
+
+  // Adds to the flow video the pairs before `pair` that resuming skipped, their pictures read
+  // back from their files. False after a message when one of their first frames cannot be used
+  // (which stops the run, as for a pair that runs); a picture that cannot be read leaves the
+  // video incomplete.
+  bool AddSkippedToVideo(size_t pair) {
+    if (!video_) return true;
+    for (; videoNext_ < pair; ++videoNext_) {
+      const ImageRef first = pairFrames_.Get(videoNext_);
+      if (first.Empty()) {
+        ++counts_.failed;
+        return false;
+      }
+      const FrameLayout& layout = pairFrames_.Layout();
+      const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(videoNext_), layout.channels,
+                                            options_.estimate.occlusions, options_.pictureFormat);
+      const ImageRef picture = LoadImage(outputs.picture, cv::IMREAD_COLOR);
+      if (picture.Empty()) {
+        err_ << program_ << ": " << outputs.picture << " cannot be read back for the flow video" << std::endl;
+        status_ = 1;
+        missingVideoFrames_ = true;
+        continue;
+      }
+      video_->Add(first, picture);
+    }
+    return true;
+  }
+
+  // Renames the flow video into place when it holds every pair's frame; otherwise it is removed.
+  void FinishVideo() {
+    if (!video_) return;
+    const size_t pairs = block_.end - block_.begin;
+    if (missingVideoFrames_ || video_->Frames() != static_cast<long>(pairs)) {
+      err_ << program_ << ": the flow video " << options_.videoOut << " is not written: "
+           << pairs - std::min(pairs, static_cast<size_t>(video_->Frames())) << " of " << pairs
+           << " pair(s) have no picture" << std::endl;
+      status_ = 1;
+      video_.reset();
+      return;
+    }
+    if (!video_->Commit()) {
+      err_ << program_ << ": " << video_->Error() << std::endl;
+      status_ = 1;
+    }
   }
 
   const char* program_;
@@ -260,6 +334,10 @@ class SequenceRun {
   std::ostream& err_;
   int status_ = 0;
   bool stopped_ = false;
+  PairBlock block_;
+  std::unique_ptr<FlowVideo> video_;
+  size_t videoNext_ = 0;  // the first pair not yet shown in the video
+  bool missingVideoFrames_ = false;
 };
 
 // The result directory, created with its parents: the one given, else the source's own folder.
@@ -297,6 +375,10 @@ int RunSequence(const char* program, const RunOptions& options, FrameSource& fra
     std::vector<size_t> toRun;
     if (!run.Plan(block, toRun)) {
       counts.notRun += lostPairs;
+      return 1;
+    }
+    if (!run.OpenVideo()) {
+      counts.notRun += toRun.size() + lostPairs;
       return 1;
     }
     status = run.Run(toRun);

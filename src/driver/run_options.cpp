@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+#include "driver/flow_video.h"
+
 namespace {
 
 // More threads than this is a typing error, not a machine.
@@ -104,7 +106,7 @@ std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
           " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
-         " [--picture-format ppm|png]"
+         " [--picture-format ppm|png] [--video-out FILE]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
@@ -132,6 +134,9 @@ const char* OptionsHelp() {
          "                    time and memory, for a coarser flow\n"
          "  --picture-format F  ppm (the default) or png: the format of the flow picture and the warped\n"
          "                    frame (<stem>_morvi.png, <stem>_morviwarp.png)\n"
+         "  --video-out FILE  also write a video with one frame per pair, the first frame and its flow\n"
+         "                    picture side by side, at the source video's frame rate (25 for a folder);\n"
+         "                    FILE ends .avi (MJPG), .mp4 (mp4v) or .mkv (FFV1). Not with --shard\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
@@ -185,7 +190,7 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
                             option == "--out" || option == "--shard" || option == "--colour-scale" ||
                             option == "--init" || option == "--solver" || option == "--scale" ||
-                            option == "--picture-format";
+                            option == "--picture-format" || option == "--video-out";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -239,6 +244,12 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
         error = "--picture-format needs ppm or png";
         return CommandAction::kUsageError;
       }
+    } else if (option == "--video-out") {
+      if (!hasValue || FlowVideoCodec(value) == 0) {
+        error = "--video-out needs a file name ending .avi, .mp4 or .mkv";
+        return CommandAction::kUsageError;
+      }
+      options.videoOut = value;
     } else if (option == "--shard") {
       if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
         error = "--shard needs K/N with integers 0 <= K < N <= " + std::to_string(kMaxShards);
@@ -252,6 +263,10 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
   }
 
+  if (!options.videoOut.empty() && seen.count("--shard") > 0) {
+    error = "--video-out needs every pair of the sequence, so it cannot go with --shard";
+    return CommandAction::kUsageError;
+  }
   if (positional.size() > kMaxPositionals) {
     error = "too many arguments: '" + positional[kMaxPositionals] + "' after imgdir imgtype smooth resultdir";
     return CommandAction::kUsageError;

@@ -23,6 +23,8 @@ struct RunOptions {
   float colourScale = kPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
   PictureFormat pictureFormat = PictureFormat::kPpm;  // of the flow picture and the warped frame
   bool progress = false;
+  // Empty, or the flow video written for the run's pairs (driver/flow_video.h).
+  std::string videoOut;
 };
 
 enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };

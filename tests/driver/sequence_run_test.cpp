@@ -92,13 +92,14 @@ bool HasProgressLine(const std::string& text, const std::string& head) {
 }
 
 // Writes `frames` as a lossless FFV1 video.
-bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames) {
-  cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 25.0,
+bool WriteVideoAt(const std::string& path, const std::vector<cv::Mat>& frames, double rate) {
+  cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), rate,
                          frames[0].size(), true);
   if (!writer.isOpened()) return false;
   for (const cv::Mat& frame : frames) writer.write(frame);
   return true;
 }
+bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames) { return WriteVideoAt(path, frames, 25.0); }
 
 }  // namespace
 
@@ -366,6 +367,65 @@ TEST(MorviPictureFormat, PngPicturesDecodeToThePpmPicturesAndResumeSkipsThem) {
   EXPECT_NE(asPpm.err.find("Pairs: 2 done, 0 skipped, 0 failed"), std::string::npos) << asPpm.err;
 }
 
+// Frames of a video file and its frame rate, read back with FFmpeg.
+struct VideoCount {
+  int frames = 0;
+  double rate = 0.0;
+  cv::Size size;
+};
+VideoCount CountVideoFrames(const std::string& path) {
+  cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+  VideoCount count;
+  count.rate = capture.get(cv::CAP_PROP_FPS);
+  cv::Mat frame;
+  while (capture.read(frame)) {
+    ++count.frames;
+    count.size = frame.size();
+  }
+  return count;
+}
+
+TEST(MorviFlowVideo, OneFramePerPairAlsoWhenResumingAtTheSourcesRate) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(4));
+  TempDir out;
+  const std::string source = ShellQuote(frames.path().string());
+  ASSERT_EQ(Morvi("--picture-format png --video-out " + ShellQuote(out / "flow.avi") + " " + source).status, 0);
+  const VideoCount whole = CountVideoFrames(out / "flow.avi");
+  EXPECT_EQ(whole.frames, 3);
+  EXPECT_EQ(whole.size, cv::Size(2 * 96, 64));
+  EXPECT_EQ(whole.rate, 25.0);
+
+  // Resuming, the skipped pairs' pictures are read back: the video still has every pair.
+  fs::remove(frames / "f1_morvi.flo");
+  const CommandResult resumed =
+      Morvi("--resume --picture-format png --video-out " + ShellQuote(out / "flow.mkv") + " " + source);
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find("Pairs: 1 done, 2 skipped, 0 failed"), std::string::npos) << resumed.err;
+  EXPECT_EQ(CountVideoFrames(out / "flow.mkv").frames, 3);
+
+  // A video source gives its own frame rate.
+  ASSERT_TRUE(WriteVideoAt(frames / "clip.mkv", SequenceFrames(3), 10.0));
+  ASSERT_EQ(Morvi("--video-out " + ShellQuote(out / "clip.mp4") + " --out " + ShellQuote(out / "clip") + " " +
+                  ShellQuote(frames / "clip.mkv"))
+                .status,
+            0);
+  const VideoCount fromVideo = CountVideoFrames(out / "clip.mp4");
+  EXPECT_EQ(fromVideo.frames, 2);
+  EXPECT_NEAR(fromVideo.rate, 10.0, 1e-6);
+  EXPECT_EQ(ListFiles(out.path()), (std::vector<std::string>{"clip.mp4", "flow.avi", "flow.mkv"}));  // no temporary left
+}
+
+TEST(MorviFlowVideo, VideoInAMissingFolderFailsBeforeAnyWorkAndLeavesNothing) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(2));
+  const CommandResult r =
+      Morvi("--video-out " + ShellQuote(frames / "no/flow.avi") + " " + ShellQuote(frames.path().string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("could not write " + (frames / "no/flow.avi") + ": the folder"), std::string::npos) << r.err;
+  EXPECT_EQ(ListFiles(frames.path()), (std::vector<std::string>{"f0.png", "f1.png"}));
+}
+
 TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
   TempDir frames;
   WriteFrames(frames, SequenceFrames(2));
@@ -377,7 +437,8 @@ TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
         "--out x " + dir + " .png 8 y", "--resume --resume " + dir, std::string("--shard"), "--scale 0 " + dir,
         "--scale 2 " + dir, "--scale x " + dir, "--scale -0.5 " + dir, "--scale nan " + dir,
         "--scale 1.0001 " + dir, std::string("--scale"), "--picture-format jpg " + dir,
-        "--picture-format " + dir}) {
+        "--picture-format " + dir, "--video-out flow.webm " + dir, "--video-out flow " + dir,
+        "--shard 0/1 --video-out flow.avi " + dir, std::string("--video-out")}) {
     const CommandResult r = Morvi(bad);
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_NE(r.err.find("Usage: "), std::string::npos) << bad;
