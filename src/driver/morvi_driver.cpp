@@ -206,6 +206,7 @@ class SequenceRun {
       if (!AddSkippedToVideo(toRun[i]) || !RunPair(toRun[i])) {
         counts_.notRun += toRun.size() - i - 1;
         stopped_ = true;
+        DropVideo("the run stopped before its last pair");
         return 1;
       }
       if (options_.progress) {
@@ -220,6 +221,7 @@ class SequenceRun {
     }
     if (!AddSkippedToVideo(block_.end)) {
       stopped_ = true;
+      DropVideo("the run stopped before its last pair");
       return 1;
     }
     FinishVideo();
@@ -306,16 +308,21 @@ class SequenceRun {
     return true;
   }
 
+  // Removes the flow video's temporary, saying why the video is not written.
+  void DropVideo(const std::string& reason) {
+    if (!video_) return;
+    err_ << program_ << ": the flow video " << options_.videoOut << " is not written: " << reason << std::endl;
+    video_.reset();
+  }
+
   // Renames the flow video into place when it holds every pair's frame; otherwise it is removed.
   void FinishVideo() {
     if (!video_) return;
     const size_t pairs = block_.end - block_.begin;
     if (missingVideoFrames_ || video_->Frames() != static_cast<long>(pairs)) {
-      err_ << program_ << ": the flow video " << options_.videoOut << " is not written: "
-           << pairs - std::min(pairs, static_cast<size_t>(video_->Frames())) << " of " << pairs
-           << " pair(s) have no picture" << std::endl;
+      DropVideo(std::to_string(pairs - std::min(pairs, static_cast<size_t>(video_->Frames()))) + " of " +
+                std::to_string(pairs) + " pair(s) have no picture");
       status_ = 1;
-      video_.reset();
       return;
     }
     if (!video_->Commit()) {
