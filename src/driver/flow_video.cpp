@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -17,6 +18,22 @@ int FlowVideoCodec(const std::string& fileName) {
 }
 
 double FlowVideoFrameRate(double sourceRate) { return sourceRate > 0.0 ? sourceRate : kFlowVideoDefaultRate; }
+
+size_t RemoveLeftoverVideoTemporaries(const std::string& finalName) {
+  const std::filesystem::path path(finalName);
+  const std::string stem = path.stem().string();
+  const std::string extension = path.extension().string();
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::error_code error;
+  std::vector<std::filesystem::path> leftovers;
+  std::filesystem::directory_iterator it(folder, error);
+  for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (IsTemporaryNameOf(it->path().filename().string(), stem, extension)) leftovers.push_back(it->path());
+  }
+  size_t removed = 0;
+  for (const std::filesystem::path& leftover : leftovers) removed += std::filesystem::remove(leftover, error) ? 1 : 0;
+  return removed;
+}
 
 FlowVideo::FlowVideo(std::string finalName, int width, int height, double frameRate)
     : finalName_(std::move(finalName)), frameSize_(2 * width, height) {

@@ -2,6 +2,7 @@
 // its flow picture side by side, written through OpenCV's FFmpeg writer.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,10 @@ int FlowVideoCodec(const std::string& fileName);
 // The frame rate a flow video takes: the source's own when it declares one (> 0), else 25.
 double FlowVideoFrameRate(double sourceRate);
 constexpr double kFlowVideoDefaultRate = 25.0;
+
+// Removes the temporaries that writers of the video `finalName` left in its folder (a killed
+// run); returns how many were removed.
+size_t RemoveLeftoverVideoTemporaries(const std::string& finalName);
 
 // One flow video being written. It is written under a temporary name in the target folder
 // (image/atomic_file.h) and renamed to its final name by Commit: a video that is not committed

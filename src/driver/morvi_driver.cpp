@@ -183,10 +183,12 @@ class SequenceRun {
     return true;
   }
 
-  // Opens the flow video when one is asked for, sized by the block's first frame. False after a
-  // message when the frame cannot be read or the video cannot be written.
+  // Opens the flow video when one is asked for, sized by the block's first frame; when resuming,
+  // the temporaries a killed run left for it are removed first. False after a message when the
+  // frame cannot be read or the video cannot be written.
   bool OpenVideo() {
     if (options_.videoOut.empty() || block_.begin >= block_.end) return true;
+    if (options_.resume) RemoveLeftoverVideoTemporaries(options_.videoOut);
     if (pairFrames_.Get(block_.begin).Empty()) return false;
     const FrameLayout& layout = pairFrames_.Layout();
     video_ = std::make_unique<FlowVideo>(options_.videoOut, layout.width, layout.height,

@@ -396,8 +396,10 @@ TEST(MorviFlowVideo, OneFramePerPairAlsoWhenResumingAtTheSourcesRate) {
   EXPECT_EQ(whole.size, cv::Size(2 * 96, 64));
   EXPECT_EQ(whole.rate, 25.0);
 
-  // Resuming, the skipped pairs' pictures are read back: the video still has every pair.
+  // Resuming, the skipped pairs' pictures are read back: the video still has every pair, and a
+  // killed run's temporary of the video is removed.
   fs::remove(frames / "f1_morvi.flo");
+  std::ofstream(out / ".flow.tmp99-1.mkv") << "cut";
   const CommandResult resumed =
       Morvi("--resume --picture-format png --video-out " + ShellQuote(out / "flow.mkv") + " " + source);
   EXPECT_EQ(resumed.status, 0) << resumed.err;
