@@ -9,6 +9,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -153,9 +154,15 @@ std::optional<int> ThreadsFrom(const py::object& threads) {
 }
 
 morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::object& threads,
-                           const std::string& init, const std::string& solver) {
+                           const std::string& init, const std::string& solver, double scale) {
   morvi::Options options;
   options.smoothness = static_cast<float>(smoothness);
+  // Checked here as a double: a value that only rounds into (0, 1] as a float is still refused.
+  if (!(std::isfinite(scale) && scale > 0.0 && scale <= 1.0)) {
+    ThrowValueError("scale must be a finite number with 0 < scale <= 1, not " +
+                    py::str(py::float_(scale)).cast<std::string>());
+  }
+  options.scale = static_cast<float>(scale);
   options.seed = SeedFrom(seed);
   options.threads = ThreadsFrom(threads);
   if (init == "matches") {
@@ -173,10 +180,10 @@ morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::
 
 py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
                                 const py::object& seed, const py::object& threads, const std::string& init,
-                                const std::string& solver) {
+                                const std::string& solver, double scale) {
   const cv::Mat firstMat = FrameFromArray(first, "first");
   const cv::Mat secondMat = FrameFromArray(second, "second");
-  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver);
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver, scale);
   cv::Mat flow;
   {
     py::gil_scoped_release release;
@@ -187,10 +194,10 @@ py::array_t<float> EstimateFlow(const py::array& first, const py::array& second,
 
 py::tuple EstimateFlowAndOcclusions(const py::array& first, const py::array& second, double smoothness,
                                     const py::object& seed, const py::object& threads, const std::string& init,
-                                    const std::string& solver) {
+                                    const std::string& solver, double scale) {
   const cv::Mat firstMat = FrameFromArray(first, "first");
   const cv::Mat secondMat = FrameFromArray(second, "second");
-  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver);
+  const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver, scale);
   morvi::FlowAndOcclusions result;
   {
     py::gil_scoped_release release;
@@ -266,12 +273,13 @@ PYBIND11_MODULE(morvi, m) {
   py::options options;
   options.disable_function_signatures();
   const double defaultSmoothness = morvi::Options{}.smoothness;
+  const double defaultScale = morvi::Options{}.scale;
 
   m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = defaultSmoothness,
         py::arg("seed") = py::none(), py::arg("threads") = py::none(), py::arg("init") = "pyramid",
-        py::arg("solver") = "reference",
+        py::arg("solver") = "reference", py::arg("scale") = defaultScale,
         "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None, init='pyramid',\n"
-        "              solver='reference') -> numpy.ndarray\n\n"
+        "              solver='reference', scale=1.0) -> numpy.ndarray\n\n"
         "The optical flow from `first` to `second`, a float32 array of shape (H, W, 2): flow[y, x] is\n"
         "the motion (u, v) of the first frame's pixel (x, y).\n\n"
         "first, second: frames of one size and channel count, uint8 (H, W) or (H, W, 3) BGR as\n"
@@ -285,14 +293,17 @@ PYBIND11_MODULE(morvi, m) {
         "init: 'pyramid' (coarse to fine) or 'matches' (sparse matches interpolated along edges, for\n"
         "    large motions; the program's --init).\n"
         "solver: 'reference' (the same bytes at every thread count) or 'fast' (faster, deterministic,\n"
-        "    bytes of its own; the program's --solver).\n\n"
+        "    bytes of its own; the program's --solver).\n"
+        "scale: 0 < scale <= 1; the frames are shrunk by it for the estimate and the flow enlarged\n"
+        "    back to their size (the program's --scale). 1 resizes nothing.\n\n"
         "The GIL is released while the flow is estimated. Raises ValueError for bad arrays or\n"
         "arguments.");
   m.def("estimate_flow_and_occlusions", &EstimateFlowAndOcclusions, py::arg("first"), py::arg("second"),
         py::arg("smoothness") = defaultSmoothness, py::arg("seed") = py::none(), py::arg("threads") = py::none(),
-        py::arg("init") = "pyramid", py::arg("solver") = "reference",
+        py::arg("init") = "pyramid", py::arg("solver") = "reference", py::arg("scale") = defaultScale,
         "estimate_flow_and_occlusions(first, second, smoothness=8.0, seed=None, threads=None,\n"
-        "                             init='pyramid', solver='reference') -> (numpy.ndarray, numpy.ndarray)\n\n"
+        "                             init='pyramid', solver='reference', scale=1.0)\n"
+        "    -> (numpy.ndarray, numpy.ndarray)\n\n"
         "The flow as estimate_flow gives it, and the occlusion mask the program writes with\n"
         "--occlusions: a uint8 array of shape (H, W), 255 where the first frame's pixel is hidden in\n"
         "the second frame or moves out of it, 0 elsewhere. Estimates the backward flow too (about\n"

@@ -39,6 +39,9 @@ struct Options {
   // The variational solver (the program's --solver); the flow equals the program's with the same
   // choice.
   Solver solver = Solver::kReference;
+  // The frames are shrunk by this factor before the estimate and the flow is enlarged back to their
+  // size (the program's --scale): a finite number with 0 < scale <= 1; 1 resizes nothing.
+  float scale = 1.0f;
 };
 
 // The optical flow from `first` to `second`: a CV_32FC2 matrix of the first frame's size whose
@@ -47,7 +50,7 @@ struct Options {
 // cv::imread gives them; 16-bit frames are scaled to 8 bits (v / 257) and an alpha channel
 // (2 or 4 channels) is dropped, as the morvi program does. Both frames must have the same size
 // and channel count. The flow equals, byte for byte, the one the morvi program writes for the
-// same frames, smoothness, seed, initial flow and solver. Writes nothing to standard output.
+// same frames, smoothness, seed, initial flow, solver and scale. Writes nothing to standard output.
 cv::Mat EstimateFlow(const cv::Mat& first, const cv::Mat& second, const Options& options = {});
 
 // The flow from `first` to `second` (as EstimateFlow) and the occlusion mask the program writes

@@ -95,6 +95,7 @@ namespace {
 static_assert(Options{}.smoothness == EstimateOptions{}.smoothness, "the default smoothness differs");
 static_assert(Options{}.initialFlow == EstimateOptions{}.initialFlow, "the default initial flow differs");
 static_assert(Options{}.solver == EstimateOptions{}.solver, "the default solver differs");
+static_assert(Options{}.scale == EstimateOptions{}.scale, "the default scale differs");
 
 // The checked frames and settings of an estimate.
 struct EstimateInput {
@@ -130,7 +131,12 @@ EstimateInput CheckEstimate(const cv::Mat& first, const cv::Mat& second, const O
     throw std::invalid_argument(name + ": solver must be Solver::kReference or Solver::kFast, not " +
                                 std::to_string(static_cast<int>(options.solver)));
   }
+  if (!(std::isfinite(options.scale) && options.scale > 0.0f && options.scale <= 1.0f)) {
+    throw std::invalid_argument(name + ": scale must be a finite number with 0 < scale <= 1, not " +
+                                std::to_string(options.scale));
+  }
   input.options.smoothness = options.smoothness;
+  input.options.scale = options.scale;
   input.options.seed = options.seed;
   input.options.threads = ThreadCount(options.threads, function);
   input.options.initialFlow = options.initialFlow;

@@ -1,6 +1,7 @@
 #include "driver/frame_source.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,15 +45,17 @@ class DirectoryFrames : public FrameSource {
 // A video read forward with FFmpeg, one frame at a time.
 class VideoFrames : public FrameSource {
  public:
-  VideoFrames(std::string path, size_t frameCount, size_t lostFrames, std::string damage)
+  VideoFrames(std::string path, size_t frameCount, size_t lostFrames, std::string damage, double frameRate)
       : path_(std::move(path)),
         name_(std::filesystem::path(path_).filename().string()),
         frameCount_(frameCount),
         lostFrames_(lostFrames),
-        damage_(std::move(damage)) {}
+        damage_(std::move(damage)),
+        frameRate_(frameRate) {}
 
   size_t FrameCount() const override { return frameCount_; }
   std::string Stem(size_t index) const override { return VideoFrameStem(name_, index); }
+  double FrameRate() const override { return frameRate_; }
   std::string Folder() const override {
     const std::string folder = std::filesystem::path(path_).parent_path().string();
     return folder.empty() ? "." : folder;
@@ -94,6 +97,7 @@ class VideoFrames : public FrameSource {
   size_t frameCount_;
   size_t lostFrames_;
   std::string damage_;
+  double frameRate_;
   cv::VideoCapture capture_;
   size_t next_ = 0;  // index of the frame the capture delivers next
 };
@@ -107,6 +111,7 @@ std::unique_ptr<FrameSource> OpenVideo(const std::string& path, std::string& err
     return nullptr;
   }
   const double declared = capture.get(cv::CAP_PROP_FRAME_COUNT);
+  const double frameRate = capture.get(cv::CAP_PROP_FPS);
   size_t decodable = 0;
   while (capture.grab()) ++decodable;
   capture.release();
@@ -121,7 +126,8 @@ std::unique_ptr<FrameSource> OpenVideo(const std::string& path, std::string& err
     damage = "frame " + std::to_string(decodable) + " of video " + path + " cannot be decoded (the video holds " +
              std::to_string(static_cast<long long>(declared)) + " frames)";
   }
-  return std::make_unique<VideoFrames>(path, decodable, lost, damage);
+  return std::make_unique<VideoFrames>(path, decodable, lost, damage,
+                                       std::isfinite(frameRate) && frameRate > 0.0 ? frameRate : 0.0);
 }
 
 }  // namespace

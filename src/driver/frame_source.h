@@ -31,6 +31,8 @@ class FrameSource {
   // Files of the frame directory that have the frames' extension but are this program's own
   // outputs (OutputName in driver/pair_plan.h), left out of the sequence.
   virtual size_t SkippedOutputs() const { return 0; }
+  // Frames per second the sequence declares: a video's own rate, 0 when it has none (a directory).
+  virtual double FrameRate() const { return 0.0; }
 };
 
 // Opens `source`: a directory is listed for the names ending in `imageType` (byte-wise name

@@ -1,9 +1,11 @@
 #include "driver/morvi_driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <system_error>
 #include <vector>
@@ -11,9 +13,11 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "driver/flow_video.h"
 #include "driver/frame_source.h"
 #include "driver/pair_plan.h"
 #include "driver/run_options.h"
+#include "image/flow_colour.h"
 #include "image/flow_file.h"
 #include "image/parallel.h"
 #include "image/warp.h"
@@ -94,15 +98,21 @@ class PairFrames {
 };
 
 // Writes the flow, its picture, the warped second frame and, when given, the occlusion mask under
-// their final names. Every file is attempted; false after one message per file not written.
+// their final names, the pictures in the format their names give. Every file is attempted; false
+// after one message per file not written. `picture` receives the flow picture.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
                       const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads,
-                      std::ostream& err) {
+                      ImageRef& picture, std::ostream& err) {
   std::vector<std::string> errors;
-  SaveFlowResult(u, v, outputs.flow, colourScale, errors);
+  std::string error;
+  cv::Mat flow;
+  cv::merge(std::vector<cv::Mat>{u.Mat(), v.Mat()}, flow);
+  if (!WriteFlowFile(ImageRef(flow), outputs.flow, error)) errors.push_back(error);
+  picture = CreateByte(u.Width(), u.Height(), 3);
+  FlowToColourImage(u, v, picture, colourScale);
+  if (!SaveImage(picture, outputs.picture, error)) errors.push_back(error);
   ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
   WarpByFlow(u, v, second, warped, threads);
-  std::string error;
   if (!SaveImage(warped, outputs.warp, error)) errors.push_back(error);
   if (!outputs.occlusions.empty() && !SaveImage(occlusions, outputs.occlusions, error)) errors.push_back(error);
   for (const std::string& message : errors) err << program << ": " << message << std::endl;
@@ -142,6 +152,8 @@ class SequenceRun {
   // resuming (whose leftover temporaries are removed first). False after a message, counted as a
   // failed pair, when the frame that sizes the outputs cannot be read.
   bool Plan(const PairBlock& block, std::vector<size_t>& toRun) {
+    block_ = block;
+    videoNext_ = block.begin;
     if (!options_.resume) {
       for (size_t pair = block.begin; pair < block.end; ++pair) toRun.push_back(pair);
       return true;
@@ -160,7 +172,8 @@ class SequenceRun {
     const FrameLayout& layout = pairFrames_.Layout();
     for (size_t pair = block.begin; pair < block.end; ++pair) {
       const PairOutputs outputs =
-          OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions);
+          OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions,
+                    options_.pictureFormat);
       if (OutputsComplete(outputs, layout.width, layout.height, layout.channels)) {
         ++counts_.skipped;
       } else {
@@ -170,15 +183,32 @@ class SequenceRun {
     return true;
   }
 
+  // Opens the flow video when one is asked for, sized by the block's first frame; when resuming,
+  // the temporaries a killed run left for it are removed first. False after a message when the
+  // frame cannot be read or the video cannot be written.
+  bool OpenVideo() {
+    if (options_.videoOut.empty() || block_.begin >= block_.end) return true;
+    if (options_.resume) RemoveLeftoverVideoTemporaries(options_.videoOut);
+    if (pairFrames_.Get(block_.begin).Empty()) return false;
+    const FrameLayout& layout = pairFrames_.Layout();
+    video_ = std::make_unique<FlowVideo>(options_.videoOut, layout.width, layout.height,
+                                         FlowVideoFrameRate(frames_.FrameRate()));
+    if (video_->Ok()) return true;
+    err_ << program_ << ": " << video_->Error() << std::endl;
+    return false;
+  }
+
   // Runs the planned pairs; the exit status. A frame that cannot be used stops the run (the pairs
   // after it count as not run); a pair whose estimate or files fail is counted and the run goes on.
+  // The flow video, when asked for, is committed only when it holds a frame for every pair.
   int Run(const std::vector<size_t>& toRun) {
     const auto runStart = std::chrono::steady_clock::now();
     for (size_t i = 0; i < toRun.size(); ++i) {
       const auto pairStart = std::chrono::steady_clock::now();
-      if (!RunPair(toRun[i])) {
+      if (!AddSkippedToVideo(toRun[i]) || !RunPair(toRun[i])) {
         counts_.notRun += toRun.size() - i - 1;
         stopped_ = true;
+        DropVideo("the run stopped before its last pair");
         return 1;
       }
       if (options_.progress) {
@@ -191,6 +221,12 @@ class SequenceRun {
              << "s, ETA " << ClockTime(perPair * static_cast<double>(toRun.size() - i - 1)) << std::endl;
       }
     }
+    if (!AddSkippedToVideo(block_.end)) {
+      stopped_ = true;
+      DropVideo("the run stopped before its last pair");
+      return 1;
+    }
+    FinishVideo();
     return status_;
   }
 
@@ -222,6 +258,8 @@ class SequenceRun {
       err_ << program_ << ": the estimate of pair " << stem << " failed: " << error.what() << std::endl;
       ++counts_.failed;
       status_ = 1;
+      missingVideoFrames_ = true;
+      videoNext_ = pair + 1;
       return true;
     }
     for (const std::string& note : flow.notes) err_ << program_ << ": pair " << stem << ": " << note << std::endl;
@@ -229,15 +267,70 @@ class SequenceRun {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     out_ << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
-    const PairOutputs outputs = OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions);
+    const PairOutputs outputs =
+        OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions, options_.pictureFormat);
+    ImageRef picture;
     if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
-                         options_.estimate.threads, err_)) {
+                         options_.estimate.threads, picture, err_)) {
       ++counts_.done;
     } else {
       ++counts_.failed;
       status_ = 1;
     }
+    // The video shows the picture as computed, also when its file could not be written.
+    if (video_) video_->Add(first, picture);
+    videoNext_ = pair + 1;
     return true;
+  }
+
+  // Adds to the flow video the pairs before `pair` that resuming skipped, their pictures read
+  // back from their files. False after a message when one of their first frames cannot be used
+  // (which stops the run, as for a pair that runs); a picture that cannot be read leaves the
+  // video incomplete.
+  bool AddSkippedToVideo(size_t pair) {
+    if (!video_) return true;
+    for (; videoNext_ < pair; ++videoNext_) {
+      const ImageRef first = pairFrames_.Get(videoNext_);
+      if (first.Empty()) {
+        ++counts_.failed;
+        return false;
+      }
+      const FrameLayout& layout = pairFrames_.Layout();
+      const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(videoNext_), layout.channels,
+                                            options_.estimate.occlusions, options_.pictureFormat);
+      const ImageRef picture = LoadImage(outputs.picture, cv::IMREAD_COLOR);
+      if (picture.Empty()) {
+        err_ << program_ << ": " << outputs.picture << " cannot be read back for the flow video" << std::endl;
+        status_ = 1;
+        missingVideoFrames_ = true;
+        continue;
+      }
+      video_->Add(first, picture);
+    }
+    return true;
+  }
+
+  // Removes the flow video's temporary, saying why the video is not written.
+  void DropVideo(const std::string& reason) {
+    if (!video_) return;
+    err_ << program_ << ": the flow video " << options_.videoOut << " is not written: " << reason << std::endl;
+    video_.reset();
+  }
+
+  // Renames the flow video into place when it holds every pair's frame; otherwise it is removed.
+  void FinishVideo() {
+    if (!video_) return;
+    const size_t pairs = block_.end - block_.begin;
+    if (missingVideoFrames_ || video_->Frames() != static_cast<long>(pairs)) {
+      DropVideo(std::to_string(pairs - std::min(pairs, static_cast<size_t>(video_->Frames()))) + " of " +
+                std::to_string(pairs) + " pair(s) have no picture");
+      status_ = 1;
+      return;
+    }
+    if (!video_->Commit()) {
+      err_ << program_ << ": " << video_->Error() << std::endl;
+      status_ = 1;
+    }
   }
 
   const char* program_;
@@ -250,6 +343,10 @@ class SequenceRun {
   std::ostream& err_;
   int status_ = 0;
   bool stopped_ = false;
+  PairBlock block_;
+  std::unique_ptr<FlowVideo> video_;
+  size_t videoNext_ = 0;  // the first pair not yet shown in the video
+  bool missingVideoFrames_ = false;
 };
 
 // The result directory, created with its parents: the one given, else the source's own folder.
@@ -287,6 +384,10 @@ int RunSequence(const char* program, const RunOptions& options, FrameSource& fra
     std::vector<size_t> toRun;
     if (!run.Plan(block, toRun)) {
       counts.notRun += lostPairs;
+      return 1;
+    }
+    if (!run.OpenVideo()) {
+      counts.notRun += toRun.size() + lostPairs;
       return 1;
     }
     status = run.Run(toRun);

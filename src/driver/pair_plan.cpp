@@ -13,7 +13,16 @@
 namespace {
 
 constexpr const char* kOutputSuffixes[] = {"_morvi", "_morviwarp", "_morviocc"};  // before the extension
-constexpr const char* kOutputExtensions[] = {".flo", ".ppm", ".pgm"};
+constexpr const char* kOutputExtensions[] = {".flo", ".ppm", ".pgm", ".png"};
+
+// The PNG layout: an 8-byte signature, then the IHDR chunk (length, type, width and height as
+// big-endian 32-bit numbers, bit depth, colour type, ...); the file ends with the empty IEND chunk
+// and its CRC, always these 12 bytes.
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+constexpr unsigned char kPngEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+constexpr int kPngHeaderBytes = 8 + 4 + 4 + 13;  // signature, IHDR length and type, IHDR data
+constexpr int kPngGreyType = 0;
+constexpr int kPngColourType = 2;
 
 // Bytes of `fileName`, or -1 when it is not a readable regular file.
 long long FileSize(const std::string& fileName) {
@@ -67,6 +76,34 @@ bool PictureComplete(const std::string& fileName, int width, int height, int cha
   return header > 0 && size - header == static_cast<long long>(width) * height * channels;
 }
 
+uint32_t BigEndian32(const unsigned char* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
+}
+
+// A PNG of width x height, 8-bit grey or RGB as `channels` says, ending with its closing chunk
+// (a file cut short lacks it).
+bool PngComplete(const std::string& fileName, int width, int height, int channels) {
+  const long long size = FileSize(fileName);
+  if (size < kPngHeaderBytes + static_cast<long long>(sizeof kPngEnd)) return false;
+  std::ifstream file(fileName, std::ios::binary);
+  unsigned char header[kPngHeaderBytes];
+  unsigned char end[sizeof kPngEnd];
+  if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+  if (!file.seekg(size - static_cast<long long>(sizeof end)) || !file.read(reinterpret_cast<char*>(end), sizeof end)) {
+    return false;
+  }
+  const unsigned char* ihdr = header + 16;  // the IHDR data
+  return std::memcmp(header, kPngSignature, sizeof kPngSignature) == 0 && std::memcmp(header + 12, "IHDR", 4) == 0 &&
+         BigEndian32(ihdr) == static_cast<uint32_t>(width) && BigEndian32(ihdr + 4) == static_cast<uint32_t>(height) &&
+         ihdr[8] == 8 && ihdr[9] == (channels == 3 ? kPngColourType : kPngGreyType) &&
+         std::memcmp(end, kPngEnd, sizeof kPngEnd) == 0;
+}
+
+bool PictureComplete(const std::string& fileName, PictureFormat format, int width, int height, int channels) {
+  return format == PictureFormat::kPng ? PngComplete(fileName, width, height, channels)
+                                       : PictureComplete(fileName, width, height, channels);
+}
+
 }  // namespace
 
 PairBlock ShardBlock(size_t pairs, int index, int count) {
@@ -76,15 +113,18 @@ PairBlock ShardBlock(size_t pairs, int index, int count) {
 }
 
 PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
-                      bool occlusions) {
+                      bool occlusions, PictureFormat format) {
   const std::string base = resultDirectory + "/" + stem;
-  return {base + "_morvi.flo", base + "_morvi.ppm", base + "_morviwarp" + (channels == 3 ? ".ppm" : ".pgm"),
-          occlusions ? base + "_morviocc.pgm" : ""};
+  const bool png = format == PictureFormat::kPng;
+  const std::string warpExtension = png ? ".png" : channels == 3 ? ".ppm" : ".pgm";
+  return {base + "_morvi.flo", base + "_morvi" + (png ? ".png" : ".ppm"), base + "_morviwarp" + warpExtension,
+          occlusions ? base + "_morviocc.pgm" : "", format};
 }
 
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels) {
-  return FlowFileComplete(outputs.flow, width, height) && PictureComplete(outputs.picture, width, height, 3) &&
-         PictureComplete(outputs.warp, width, height, channels) &&
+  return FlowFileComplete(outputs.flow, width, height) &&
+         PictureComplete(outputs.picture, outputs.format, width, height, 3) &&
+         PictureComplete(outputs.warp, outputs.format, width, height, channels) &&
          (outputs.occlusions.empty() || PictureComplete(outputs.occlusions, width, height, 1));
 }
 

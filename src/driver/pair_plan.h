@@ -15,15 +15,20 @@ struct PairBlock {
 // Block `index` of `count` contiguous blocks of `pairs` pairs, sizes differing by at most one.
 PairBlock ShardBlock(size_t pairs, int index, int count);
 
-// The three files a pair writes.
+// The file format of the flow picture and the warped frame: binary netpbm (PPM, or PGM for a grey
+// warp) or PNG.
+enum class PictureFormat { kPpm, kPng };
+
+// The three files a pair writes, and the occlusion mask on request.
 struct PairOutputs {
   std::string flow;     // <stem>_morvi.flo
-  std::string picture;  // <stem>_morvi.ppm
-  std::string warp;     // <stem>_morviwarp.ppm, or .pgm for grey frames
+  std::string picture;  // <stem>_morvi.ppm, or .png
+  std::string warp;     // <stem>_morviwarp.ppm (.pgm for grey frames), or .png
   std::string occlusions;  // <stem>_morviocc.pgm when asked for, else empty
+  PictureFormat format = PictureFormat::kPpm;  // of picture and warp
 };
 PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
-                      bool occlusions = false);
+                      bool occlusions = false, PictureFormat format = PictureFormat::kPpm);
 
 // True when the file name (without directory) is named like one of the outputs above: its stem,
 // before the last extension, ends in _morvi, _morviwarp or _morviocc.
@@ -36,5 +41,7 @@ size_t RemoveLeftoverTemporaries(const std::string& resultDirectory, const std::
 
 // True when all of the pair's files exist and are complete for frames of width x height with `channels`
 // channels: a .flo with its tag, that size and 8 bytes per pixel; binary PPM/PGM pictures of that
-// size with 8-bit samples and nothing missing or left over (the occlusion mask a PGM).
+// size with 8-bit samples and nothing missing or left over (the occlusion mask a PGM); PNG pictures
+// whose header gives that size, 8-bit samples and the channels' colour type, and which end with
+// their closing chunk.
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels);

@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+#include "driver/flow_video.h"
+
 namespace {
 
 // More threads than this is a typing error, not a machine.
@@ -75,6 +77,17 @@ bool ParseSolver(const std::string& text, morvi::Solver& value) {
   return true;
 }
 
+bool ParsePictureFormat(const std::string& text, PictureFormat& value) {
+  if (text == "ppm") {
+    value = PictureFormat::kPpm;
+  } else if (text == "png") {
+    value = PictureFormat::kPng;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool ParseMotionLength(const std::string& text, float& value) {
   float parsed = 0.0f;
   if (!ParseSmoothness(text, parsed) || parsed <= 0.0f) return false;
@@ -82,10 +95,18 @@ bool ParseMotionLength(const std::string& text, float& value) {
   return true;
 }
 
+bool ParseScale(const std::string& text, float& value) {
+  float parsed = 0.0f;
+  if (!ParseSmoothness(text, parsed) || parsed <= 0.0f || parsed > 1.0f) return false;
+  value = parsed;
+  return true;
+}
+
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-         " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast]"
+          " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
+         " [--picture-format ppm|png] [--video-out FILE]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
 
@@ -108,12 +129,22 @@ const char* OptionsHelp() {
          "  --solver NAME     variational solver: reference (the default; the same bytes at every\n"
          "                    thread count and on every machine) or fast (faster, equally accurate,\n"
          "                    deterministic too, but bytes of its own)\n"
+         "  --scale F         estimate on the frames shrunk by F (0 < F <= 1, default 1: full size) and\n"
+         "                    enlarge the flow back; the outputs keep the frames' size. Less time and\n"
+         "                    memory, for a coarser flow\n"
+         "  --picture-format ppm|png\n"
+         "                    the format of the flow picture and the warped frame: ppm (the default)\n"
+         "                    or png (<stem>_morvi.png, <stem>_morviwarp.png)\n"
+         "  --video-out FILE  also write a video with one frame per pair, the first frame and its flow\n"
+         "                    picture side by side, at the source video's frame rate (25 for a folder);\n"
+         "                    FILE ends .avi (MJPG), .mp4 (mp4v) or .mkv (FFV1). Not with --shard\n"
          "  --help            show this text\n"
          "  --version         show the version\n"
          "imgdir may be a video file: its frames are read in order, frame k is named\n"
          "<video stem>_<k as six digits>, imgtype is then ignored and resultdir defaults to its folder.\n"
          "Outputs per pair, named after its first frame <stem>.<ext>, in resultdir:\n"
-         "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames)";
+         "  <stem>_morvi.flo, <stem>_morvi.ppm, <stem>_morviwarp.ppm (.pgm for grey frames; both .png\n"
+         "  with --picture-format png)";
 }
 
 CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::string& error) {
@@ -159,7 +190,8 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||
                             option == "--out" || option == "--shard" || option == "--colour-scale" ||
-                            option == "--init" || option == "--solver";
+                            option == "--init" || option == "--solver" || option == "--scale" ||
+                            option == "--picture-format" || option == "--video-out";
     if (!takesValue) {
       error = "unknown option '" + option + "'";
       return CommandAction::kUsageError;
@@ -203,6 +235,22 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
         error = "--solver needs reference or fast";
         return CommandAction::kUsageError;
       }
+    } else if (option == "--scale") {
+      if (!hasValue || !ParseScale(value, options.estimate.scale)) {
+        error = "--scale needs a finite number F with 0 < F <= 1";
+        return CommandAction::kUsageError;
+      }
+    } else if (option == "--picture-format") {
+      if (!hasValue || !ParsePictureFormat(value, options.pictureFormat)) {
+        error = "--picture-format needs ppm or png";
+        return CommandAction::kUsageError;
+      }
+    } else if (option == "--video-out") {
+      if (!hasValue || FlowVideoCodec(value) == 0) {
+        error = "--video-out needs a file name ending .avi, .mp4 or .mkv";
+        return CommandAction::kUsageError;
+      }
+      options.videoOut = value;
     } else if (option == "--shard") {
       if (!hasValue || !ParseShard(value, options.shardIndex, options.shardCount)) {
         error = "--shard needs K/N with integers 0 <= K < N <= " + std::to_string(kMaxShards);
@@ -216,6 +264,10 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
   }
 
+  if (!options.videoOut.empty() && seen.count("--shard") > 0) {
+    error = "--video-out needs every pair of the sequence, so it cannot go with --shard";
+    return CommandAction::kUsageError;
+  }
   if (positional.size() > kMaxPositionals) {
     error = "too many arguments: '" + positional[kMaxPositionals] + "' after imgdir imgtype smooth resultdir";
     return CommandAction::kUsageError;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/pair_plan.h"
 #include "image/flow_colour.h"
 #include "pipeline/estimate_options.h"
 
@@ -12,7 +13,7 @@ struct RunOptions {
   std::string source;  // a directory of frames, or a video file
   std::string imageType = ".png";
   // The estimate of every pair: the command line sets its smoothness, seed, threads, initial flow,
-  // solver and occlusions (the backward flow too, and the occlusion mask written).
+  // solver, scale and occlusions (the backward flow too, and the occlusion mask written).
   EstimateOptions estimate;
   std::string resultDirectory;  // empty: the source directory (a video's own folder)
   bool resume = false;
@@ -20,7 +21,10 @@ struct RunOptions {
   int shardIndex = 0;
   int shardCount = 1;
   float colourScale = kPictureScaleFromFlow;  // > 0: fixed motion length of full saturation
+  PictureFormat pictureFormat = PictureFormat::kPpm;  // of the flow picture and the warped frame
   bool progress = false;
+  // Empty, or the flow video written for the run's pairs (driver/flow_video.h).
+  std::string videoOut;
 };
 
 enum class CommandAction { kRun, kBanner, kHelp, kVersion, kUsageError };
@@ -35,9 +39,14 @@ bool ParseSmoothness(const std::string& text, float& value);
 // Parse the words of --init (pyramid, matches) and --solver (reference, fast); false for any other.
 bool ParseInitialFlow(const std::string& text, morvi::InitialFlow& value);
 bool ParseSolver(const std::string& text, morvi::Solver& value);
+// Parses the words of --picture-format (ppm, png); false for any other.
+bool ParsePictureFormat(const std::string& text, PictureFormat& value);
 
 // Parses a motion length in pixels (the colour scale): a finite decimal number > 0.
 bool ParseMotionLength(const std::string& text, float& value);
+
+// Parses the estimate's scale (--scale): a finite decimal number in (0, 1].
+bool ParseScale(const std::string& text, float& value);
 
 // The one-line usage, with the program's path.
 std::string UsageLine(const std::string& program);

@@ -1,7 +1,12 @@
 #include "pipeline/estimate_flow.h"
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+
+#include <opencv2/imgproc.hpp>
 
 #include "motion/segment_motion.h"
 #include "pipeline/initial_flow.h"
@@ -83,23 +88,74 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
             weights.smoothnessWeight, finalIterations, kNoClamp, options.medianWindow);
 }
 
+// A new frame of width x height, area-averaged from `frame` (the anti-aliased shrink).
+ImageRef ShrinkFrame(const ImageRef& frame, int width, int height) {
+  cv::Mat shrunk;
+  cv::resize(frame.Mat(), shrunk, cv::Size(width, height), 0.0, 0.0, cv::INTER_AREA);
+  return ImageRef(shrunk);
+}
+
+// A flow component estimated on the shrunk frames, brought to width x height: bilinear
+// enlargement, then the displacement measured in full-size pixels (times the ratio of the sides
+// along its axis).
+ImageRef EnlargeFlow(const ImageRef& component, int width, int height, double ratio) {
+  cv::Mat enlarged;
+  cv::resize(component.Mat(), enlarged, cv::Size(width, height), 0.0, 0.0, cv::INTER_LINEAR);
+  enlarged *= ratio;
+  return ImageRef(enlarged);
+}
+
+// EstimateOneWay on the frames shrunk to the estimate's scale, its flows enlarged to the frames' size.
+void EstimateOneWayScaled(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
+                          std::ostream* progress, ImageRef& initialU, ImageRef& initialV, ImageRef& u, ImageRef& v,
+                          std::vector<std::string>& notes) {
+  if (options.scale == 1.0f) {
+    EstimateOneWay(first, second, options, progress, initialU, initialV, u, v, notes);
+    return;
+  }
+  const int width = first.Width();
+  const int height = first.Height();
+  const int scaledWidth = ScaledSide(width, options.scale);
+  const int scaledHeight = ScaledSide(height, options.scale);
+  ImageRef smallInitialU, smallInitialV, smallU, smallV;
+  EstimateOneWay(ShrinkFrame(first, scaledWidth, scaledHeight), ShrinkFrame(second, scaledWidth, scaledHeight),
+                 options, progress, smallInitialU, smallInitialV, smallU, smallV, notes);
+  const double ratioX = static_cast<double>(width) / scaledWidth;
+  const double ratioY = static_cast<double>(height) / scaledHeight;
+  initialU = EnlargeFlow(smallInitialU, width, height, ratioX);
+  initialV = EnlargeFlow(smallInitialV, width, height, ratioY);
+  u = EnlargeFlow(smallU, width, height, ratioX);
+  v = EnlargeFlow(smallV, width, height, ratioY);
+}
+
 }  // namespace
+
+int ScaledSide(int side, float scale) {
+  return std::max(1, static_cast<int>(std::lround(static_cast<double>(side) * scale)));
+}
 
 bool IsSmallFrame(int width, int height) { return width <= kSmallFrameSide && height <= kSmallFrameSide; }
 
 PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                       std::ostream* progress) {
+  if (!(std::isfinite(options.scale) && options.scale > 0.0f && options.scale <= 1.0f)) {
+    throw std::invalid_argument("the estimate's scale must be a finite number in (0, 1], not " +
+                                std::to_string(options.scale));
+  }
   PairFlow result;
-  EstimateOneWay(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
+  EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
                  result.notes);
   if (progress != nullptr) *progress << std::endl;
   if (!options.occlusions) return result;
 
   // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
   ImageRef backInitialU, backInitialV;
-  EstimateOneWay(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
+  EstimateOneWayScaled(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
                  result.notes);
   if (progress != nullptr) *progress << std::endl;
+  // The mask is judged at full size, from the flows as they are returned: against the frames'
+  // own detail, with edges a pixel sharp rather than blocks of 1 / scale pixels, and true to the
+  // flows the caller receives. It costs a few passes over the pixels, nothing beside the estimate.
   EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
   return result;
 }

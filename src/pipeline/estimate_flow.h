@@ -31,7 +31,15 @@ struct PairFlow {
   std::vector<std::string> notes;
 };
 
-// first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. Progress goes to `progress`
+// The size a frame side of `side` pixels has at the estimate's scale: side * scale rounded to the
+// nearest integer, at least 1.
+int ScaledSide(int side, float scale);
+
+// first, second: 8-bit frames of equal size with 1 or 3 (BGR) channels. With options.scale < 1 the
+// frames are shrunk to ScaledSide of each side (area averaging), the flows estimated there, then
+// enlarged back bilinearly and multiplied per axis by the ratio of the sides; the occlusion mask is
+// judged at full size from the enlarged flows. A scale outside (0, 1] throws std::invalid_argument.
+// Progress goes to `progress`
 // (nothing when it is null): per direction "Processing ", dots for the pyramid levels and the
 // segment motions, then a line end. The result depends on the frames and the options' estimate
 // parameters only: not on the thread count, and with a seed not on the time either.

@@ -158,6 +158,13 @@ TEST(MorviApi, BadInputThrowsWithAMessageSayingWhatIsWrong) {
             std::string::npos);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlowAndOcclusions(frame, frame, badSolver); }).find("not 7"),
             std::string::npos);
+  for (const float scale : {0.0f, -1.0f, 1.5f, NAN, INFINITY}) {
+    morvi::Options badScale;
+    badScale.scale = scale;
+    EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badScale); }).find("scale must be"),
+              std::string::npos)
+        << scale;
+  }
   morvi::Options badStart;
   badStart.initialFlow = static_cast<morvi::InitialFlow>(2);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badStart); }).find("initialFlow must be"),

@@ -83,6 +83,18 @@ TEST(MorviCommandLine, GreyFramesGivePgmWarpsInTheResultDirectoryWhichIsCreated)
   const CommandResult r = Morvi(ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(results));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ListFiles(results), (std::vector<std::string>{"f1_morvi.flo", "f1_morvi.ppm", "f1_morviwarp.pgm"}));
+
+  // As PNG the warp is a one-channel PNG, which --resume takes as complete.
+  const std::string pngResults = dir / "png";
+  ASSERT_EQ(Morvi("--picture-format png " + ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(pngResults))
+                .status,
+            0);
+  const cv::Mat warp = cv::imread(pngResults + "/f1_morviwarp.png", cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(warp.type(), CV_8UC1);
+  EXPECT_EQ(warp.size(), cv::Size(24, 20));
+  const CommandResult resumed =
+      Morvi("--resume --picture-format png " + ShellQuote(dir.path().string()) + " .png 8 " + ShellQuote(pngResults));
+  EXPECT_NE(resumed.err.find("Pairs: 0 done, 1 skipped"), std::string::npos) << resumed.err;
 }
 
 TEST(MorviCommandLine, AlphaAndSixteenBitFramesAreReduced) {

@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include <opencv2/imgproc.hpp>
 
 #include "motion/segment_motion.h"
 #include "pipeline/initial_flow.h"
@@ -170,6 +173,50 @@ TEST(EstimatePair, OcclusionsAddTheSwappedPairsFlowAndTheMaskOfBoth) {
   ASSERT_FALSE(both.occlusions.Empty());
   EXPECT_TRUE(SameBytes(both.occlusions, mask));
   EXPECT_GT(cv::countNonZero(mask.Mat()), 0);  // the texture leaves the frame on the right
+}
+
+// Below scale 1 the estimate is the one of the area-shrunk frames, enlarged bilinearly and measured
+// in full-size pixels per axis; the mask is judged at full size from the enlarged flows.
+TEST(EstimatePair, ScaledEstimateIsTheShrunkFramesEstimateEnlarged) {
+  const ImageRef first = SmoothTexture(47, 35, 0.0f);
+  const ImageRef second = SmoothTexture(47, 35, 1.5f);
+  EstimateOptions options;
+  options.seed = 4;
+  options.threads = 2;
+  const cv::Size small(ScaledSide(47, 0.5f), ScaledSide(35, 0.5f));
+  ASSERT_EQ(small, cv::Size(24, 18));  // 23.5 and 17.5 round away from zero
+  cv::Mat firstSmall, secondSmall;
+  cv::resize(first.Mat(), firstSmall, small, 0.0, 0.0, cv::INTER_AREA);
+  cv::resize(second.Mat(), secondSmall, small, 0.0, 0.0, cv::INTER_AREA);
+  const PairFlow atSmallSize = EstimatePair(ImageRef(firstSmall), ImageRef(secondSmall), options, nullptr);
+  const PairFlow backAtSmallSize = EstimatePair(ImageRef(secondSmall), ImageRef(firstSmall), options, nullptr);
+
+  options.scale = 0.5f;
+  options.occlusions = true;
+  const PairFlow scaled = EstimatePair(first, second, options, nullptr);
+  const auto enlarged = [](const ImageRef& component, double ratio) {
+    cv::Mat out;
+    cv::resize(component.Mat(), out, cv::Size(47, 35), 0.0, 0.0, cv::INTER_LINEAR);
+    out *= ratio;
+    return ImageRef(out);
+  };
+  EXPECT_TRUE(SameBytes(scaled.u, enlarged(atSmallSize.u, 47.0 / 24.0)));
+  EXPECT_TRUE(SameBytes(scaled.v, enlarged(atSmallSize.v, 35.0 / 18.0)));
+  EXPECT_TRUE(SameBytes(scaled.initialU, enlarged(atSmallSize.initialU, 47.0 / 24.0)));
+  EXPECT_TRUE(SameBytes(scaled.backU, enlarged(backAtSmallSize.u, 47.0 / 24.0)));
+  EXPECT_TRUE(SameBytes(scaled.backV, enlarged(backAtSmallSize.v, 35.0 / 18.0)));
+  ImageRef mask;
+  EstimateOcclusionMask(first, second, scaled.u, scaled.v, scaled.backU, scaled.backV, mask);
+  EXPECT_TRUE(SameBytes(scaled.occlusions, mask));
+
+  // Sides never shrink below one pixel; scales outside (0, 1] are refused.
+  EXPECT_EQ(ScaledSide(3, 0.1f), 1);
+  options.scale = 0.01f;
+  EXPECT_EQ(EstimatePair(first, second, options, nullptr).u.Mat().size(), cv::Size(47, 35));
+  for (const float bad : {0.0f, -0.5f, 1.5f, NAN}) {
+    options.scale = bad;
+    EXPECT_THROW(EstimatePair(first, second, options, nullptr), std::invalid_argument) << bad;
+  }
 }
 
 TEST(MorviEndToEnd, CroppedMiddleburyPairIsAccurateAndReproducible) {

@@ -70,6 +70,31 @@ def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
         morvi.estimate_flow_and_occlusions(first, second, solver="matches")
 
 
+def test_scale_equals_the_programs_scale(tmp_path):
+    venus = os.path.join(DATA_DIR, "middlebury", "Venus")
+    if not DATA_DIR or not os.path.isdir(venus):
+        pytest.skip("ground-truth data set not available")
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for name in ("frame10.png", "frame11.png"):
+        crop = cv2.imread(os.path.join(venus, name), cv2.IMREAD_UNCHANGED)[100:221, 150:311]
+        cv2.imwrite(str(frames / name), crop)
+    subprocess.run([MORVI_BINARY, "--seed", "23", "--scale", "0.5", str(frames)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+    first = cv2.imread(str(frames / "frame10.png"), cv2.IMREAD_UNCHANGED)
+    second = cv2.imread(str(frames / "frame11.png"), cv2.IMREAD_UNCHANGED)
+    flow = morvi.estimate_flow(first, second, seed=23, threads=2, scale=0.5)
+    assert flow.shape == (121, 161, 2)
+    morvi.write_flo(tmp_path / "module.flo", flow)
+    assert (tmp_path / "module.flo").read_bytes() == (frames / "frame10_morvi.flo").read_bytes()
+    for bad in (0.0, 2.0, -0.5, float("nan"), 1.0000001):
+        with pytest.raises(ValueError, match="scale"):
+            morvi.estimate_flow(first, second, scale=bad)
+        with pytest.raises(ValueError, match="scale"):
+            morvi.estimate_flow_and_occlusions(first, second, scale=bad)
+
+
 def test_flo_round_trip_keeps_every_bit(tmp_path):
     rng = np.random.default_rng(7)
     flow = rng.normal(scale=20.0, size=(5, 7, 2)).astype(np.float32)
