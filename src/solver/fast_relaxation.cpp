@@ -39,13 +39,9 @@ struct FastNeighbours {
   std::ptrdiff_t offset[8];
 };
 
+// One data constraint: its motion tensor, weight map and squared penaliser constant.
 struct FastDataTerm {
-  const float* j11;
-  const float* j12;
-  const float* j22;
-  const float* j13;
-  const float* j23;
-  const float* j33;
+  TensorPlanes J;
   const float* weight;
   float eps2;
 };
@@ -219,8 +215,7 @@ FastLevel BindFastLevel(FastRelaxationScratch& scratch, const LevelWorkspace& wo
   const DataTermView view = MakeDataTermView(workspace, params, weights, size);
   L.dataCount = view.count;
   for (int k = 0; k < view.count; ++k) {
-    const TensorPlanes& J = view.tensor[k];
-    L.data[k] = FastDataTerm{J.j11, J.j12, J.j22, J.j13, J.j23, J.j33, view.weight[k], static_cast<float>(view.eps2[k])};
+    L.data[k] = FastDataTerm{view.tensor[k], view.weight[k], static_cast<float>(view.eps2[k])};
   }
   L.cx = static_cast<float>(1.0 / (2.0 * workspace.hx * workspace.hx));
   L.cy = static_cast<float>(1.0 / (2.0 * workspace.hy * workspace.hy));
