@@ -5,6 +5,11 @@
 #include <cmath>
 #include <new>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define MORVI_HAVE_X86_VECTORS 1
+#endif
+
 #include "image/parallel.h"
 
 namespace {
@@ -65,6 +70,9 @@ struct BucketGrid {
   int offsets[27] = {};
   std::vector<int> start;  // cube b holds points[start[b] .. start[b+1])
   std::vector<GridPoint> points;
+  // The points' coordinates once more, one array per coordinate in the order of `points`, for the
+  // window test four points at a time.
+  std::vector<float> xs, ys, r0, r1, r2;
   int largestCube = 0;
 
   BucketGrid(const std::vector<float>& sdata, const std::vector<float>& weightMap, int L, int N, int width,
@@ -105,6 +113,18 @@ struct BucketGrid {
       q.y = s[1];
       for (int t = 0; t < 3; ++t) q.r[t] = t < N ? s[2 + t] : 0.0f;
       q.w = 1.0f - weightMap[i];
+    }
+    xs.resize(points.size());
+    ys.resize(points.size());
+    r0.resize(points.size());
+    r1.resize(points.size());
+    r2.resize(points.size());
+    for (size_t k = 0; k < points.size(); ++k) {
+      xs[k] = points[k].x;
+      ys[k] = points[k].y;
+      r0[k] = points[k].r[0];
+      r1[k] = points[k].r[1];
+      r2[k] = points[k].r[2];
     }
 
     int o = 0;
@@ -183,21 +203,124 @@ double ShiftAtReference(const BucketGrid& grid, const FilterScales& scales, cons
   return FinishShift<N>(scales, sum, total, yk, Mh);
 }
 
+// How a window sum is formed: the plain scan of every point of the 27 cubes, or the trimmed scan
+// with its window test on one point or four points at a time. All three give the same bits.
+enum class WindowSums { kReference, kScalar, kVector };
+
+bool VectorWindowTestAvailable() {
+#if defined(MORVI_HAVE_X86_VECTORS)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+// Centre and scale of one window test: the window's centre in the lN coordinates and the factor of
+// the squared lightness difference.
+struct WindowCentre {
+  double y[5];
+  double lightFactor;
+};
+
+// Writes into `inside` the indices k in [0, count) of the points at grid index first + k that lie
+// in the window around c, in increasing order, and returns how many there are. A point is inside
+// when its squared spatial distance and its squared range distance are both below 1.
+template <int N>
+int WindowTestScalar(const BucketGrid& grid, int first, int count, const WindowCentre& c, int* inside) {
+  const GridPoint* q = grid.points.data() + first;
+  int n = 0;
+  for (int e = 0; e < count; ++e) {
+    const double dx = q[e].x - c.y[0];
+    const double dy = q[e].y - c.y[1];
+    const double dl = q[e].r[0] - c.y[2];
+    double dr = dl * dl * c.lightFactor;  // times 1 or 4: exact
+    if constexpr (N == 3) {
+      const double du = q[e].r[1] - c.y[3];
+      dr += du * du;
+      const double dv = q[e].r[2] - c.y[4];
+      dr += dv * dv;
+    }
+    inside[n] = e;
+    n += (dx * dx + dy * dy < 1.0) & (dr < 1.0);
+  }
+  return n;
+}
+
+#if defined(MORVI_HAVE_X86_VECTORS)
+// Lane k of entry m is the position of the k-th set bit of the 4-bit mask m (unused lanes 0).
+struct SetBitTable {
+  int lanes[16][4] = {};
+  constexpr SetBitTable() {
+    for (int m = 0; m < 16; ++m) {
+      int n = 0;
+      for (int k = 0; k < 4; ++k) {
+        if (m & (1 << k)) lanes[m][n++] = k;
+      }
+    }
+  }
+};
+constexpr SetBitTable kSetBits;
+
+// WindowTestScalar four points at a time: each lane widens the same floats to double and repeats
+// the scalar operations in their order (no fused multiply-adds), so the same points pass. A block
+// stores four indices at the count so far, which never passes its own last point.
+template <int N>
+__attribute__((target("avx2"))) int WindowTestVector(const BucketGrid& grid, int first, int count,
+                                                     const WindowCentre& c, int* inside) {
+  const float* xs = grid.xs.data() + first;
+  const float* ys = grid.ys.data() + first;
+  const float* r0 = grid.r0.data() + first;
+  const float* r1 = grid.r1.data() + first;
+  const float* r2 = grid.r2.data() + first;
+  const __m256d c0 = _mm256_set1_pd(c.y[0]);
+  const __m256d c1 = _mm256_set1_pd(c.y[1]);
+  const __m256d c2 = _mm256_set1_pd(c.y[2]);
+  const __m256d c3 = _mm256_set1_pd(c.y[3]);
+  const __m256d c4 = _mm256_set1_pd(c.y[4]);
+  const __m256d lightFactor = _mm256_set1_pd(c.lightFactor);
+  const __m256d one = _mm256_set1_pd(1.0);
+  int n = 0;
+  int e = 0;
+  for (; e + 4 <= count; e += 4) {
+    const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(xs + e)), c0);
+    const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(ys + e)), c1);
+    const __m256d dl = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(r0 + e)), c2);
+    __m256d dr = _mm256_mul_pd(_mm256_mul_pd(dl, dl), lightFactor);
+    if constexpr (N == 3) {
+      const __m256d du = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(r1 + e)), c3);
+      dr = _mm256_add_pd(dr, _mm256_mul_pd(du, du));
+      const __m256d dv = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(r2 + e)), c4);
+      dr = _mm256_add_pd(dr, _mm256_mul_pd(dv, dv));
+    }
+    const __m256d space = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
+    const int mask = _mm256_movemask_pd(
+        _mm256_and_pd(_mm256_cmp_pd(space, one, _CMP_LT_OQ), _mm256_cmp_pd(dr, one, _CMP_LT_OQ)));
+    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSetBits.lanes[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(inside + n), _mm_add_epi32(lanes, _mm_set1_epi32(e)));
+    n += __builtin_popcount(static_cast<unsigned>(mask));
+  }
+  if (e < count) {
+    const int tail = WindowTestScalar<N>(grid, first + e, count - e, c, inside + n);
+    for (int k = n; k < n + tail; ++k) inside[k] += e;
+    n += tail;
+  }
+  return n;
+}
+#endif
+
 // The same sums as ShiftAtReference, bit for bit. A cube's points run from its bottom row up, so the
 // rows a full bandwidth or more below or above yk are cut off at both ends (a point with |dy| >= 1
 // fails the window test whatever dx is). The rest are tested without branching into `inside`
 // (room for the largest cube) and only then summed, in the same order as the plain scan.
-template <int N>
+template <int N, bool kVector>
 double ShiftAt(const BucketGrid& grid, const FilterScales& scales, const double* yk, double* Mh,
                int* inside) {
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0;
   double total = 0.0;
-  const double lightFactor = yk[2] > scales.heavyLightness ? kHeavyFactor : 1.0;
-  const double y0 = yk[0];
+  WindowCentre c;
+  for (int k = 0; k < 5; ++k) c.y[k] = k < N + 2 ? yk[k] : 0.0;
+  c.lightFactor = yk[2] > scales.heavyLightness ? kHeavyFactor : 1.0;
   const double y1 = yk[1];
-  const double y2 = yk[2];
-  const double y3 = N == 3 ? yk[3] : 0.0;
-  const double y4 = N == 3 ? yk[4] : 0.0;
   const int centre = grid.CentreOf(yk);
   for (int o = 0; o < 27; ++o) {
     const int bucket = centre + grid.offsets[o];
@@ -206,22 +329,18 @@ double ShiftAt(const BucketGrid& grid, const FilterScales& scales, const double*
     while (q != end && q->y - y1 >= 1.0) ++q;
     while (end != q && end[-1].y - y1 <= -1.0) --end;
 
+    const int first = static_cast<int>(q - grid.points.data());
     const int count = static_cast<int>(end - q);
     int n = 0;
-    for (int e = 0; e < count; ++e) {
-      const double dx = q[e].x - y0;
-      const double dy = q[e].y - y1;
-      const double dl = q[e].r[0] - y2;
-      double dr = dl * dl * lightFactor;  // times 1 or 4: exact
-      if constexpr (N == 3) {
-        const double du = q[e].r[1] - y3;
-        dr += du * du;
-        const double dv = q[e].r[2] - y4;
-        dr += dv * dv;
-      }
-      inside[n] = e;
-      n += (dx * dx + dy * dy < 1.0) & (dr < 1.0);
+#if defined(MORVI_HAVE_X86_VECTORS)
+    if constexpr (kVector) {
+      n = WindowTestVector<N>(grid, first, count, c, inside);
+    } else {
+      n = WindowTestScalar<N>(grid, first, count, c, inside);
     }
+#else
+    n = WindowTestScalar<N>(grid, first, count, c, inside);
+#endif
 
     for (int a = 0; a < n; ++a) {
       const GridPoint& p = q[inside[a]];
@@ -248,7 +367,7 @@ double ShiftAt(const BucketGrid& grid, const FilterScales& scales, const double*
 template <int N>
 void RunTrajectories(const BucketGrid& grid, const FilterScales& scales, const std::vector<float>& sdata,
                      int width, int height, int rowBegin, int rowEnd, float sigmaS, float sigmaR,
-                     bool shortcuts, bool referenceSums, std::vector<unsigned char>& modeTable,
+                     bool shortcuts, WindowSums sums, std::vector<unsigned char>& modeTable,
                      std::vector<float>& filtered) {
   constexpr int lN = N + 2;
   const int first = rowBegin * width;
@@ -258,8 +377,15 @@ void RunTrajectories(const BucketGrid& grid, const FilterScales& scales, const s
   std::vector<int> inside(static_cast<size_t>(grid.largestCube));
   std::vector<int> pointList(static_cast<size_t>(shortcuts ? end - first : 0));
   auto shiftAt = [&](const double* at, double* shift) {
-    return referenceSums ? ShiftAtReference<N>(grid, scales, at, shift)
-                         : ShiftAt<N>(grid, scales, at, shift, inside.data());
+    switch (sums) {
+      case WindowSums::kReference:
+        return ShiftAtReference<N>(grid, scales, at, shift);
+      case WindowSums::kVector:
+        return ShiftAt<N, true>(grid, scales, at, shift, inside.data());
+      case WindowSums::kScalar:
+        break;
+    }
+    return ShiftAt<N, false>(grid, scales, at, shift, inside.data());
   };
   for (int i = first; i < end; ++i) {
     if (modeTable[i] == kModeAssigned) continue;
@@ -479,6 +605,12 @@ void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
   const FilterScales scales{static_cast<double>(sigmaS) * sigmaS, static_cast<double>(sigmaR) * sigmaR,
                             kHeavyLightness / sigmaR};
   const bool shortcuts = speedUpLevel != kSpeedUpNone;
+  WindowSums sums = WindowSums::kScalar;
+  if (referenceSums_) {
+    sums = WindowSums::kReference;
+  } else if (vectorWindowTest_ && VectorWindowTestAvailable()) {
+    sums = WindowSums::kVector;
+  }
   // Bands of a fixed number of rows, taken by the threads as they come free; a band's result does
   // not depend on which thread runs it or when.
   const int bands = (height_ + kTrajectoryBandRows - 1) / kTrajectoryBandRows;
@@ -489,10 +621,10 @@ void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
       const int rowEnd = std::min(height_, rowBegin + kTrajectoryBandRows);
       if (N_ == 3) {
         RunTrajectories<3>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
-                           referenceSums_, modeTable, filtered_);
+                           sums, modeTable, filtered_);
       } else {
         RunTrajectories<1>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
-                           referenceSums_, modeTable, filtered_);
+                           sums, modeTable, filtered_);
       }
     }
   };

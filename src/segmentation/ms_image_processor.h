@@ -44,6 +44,9 @@ class msImageProcessor : public MeanShift {
   // Test hook: run the filter's window sums with the plain reference scan. The results are the same
   // bit for bit; only the speed differs.
   void UseReferenceWindowSums(bool on) { referenceSums_ = on; }
+  // Test hook: false tests the window one point at a time even where the processor could take four
+  // (the default). The same bits either way.
+  void UseVectorWindowTest(bool on) { vectorWindowTest_ = on; }
 
   int RangeDimension() const { return N_; }
   int RegionCount() const { return regionCount_; }
@@ -93,6 +96,7 @@ class msImageProcessor : public MeanShift {
   int regionCount_ = 0;
   bool outputsAllocated_ = false;
   bool referenceSums_ = false;
+  bool vectorWindowTest_ = true;
   int threads_ = 1;  // for the colour conversion and the filter's bands of rows
 
   // eight neighbours, in the order right, upper right, up, upper left, left, lower left, down, lower right

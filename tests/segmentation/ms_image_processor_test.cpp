@@ -142,7 +142,8 @@ TEST(MeanShiftFilter, ZeroBandwidthLeavesTheSegmentErrorAndNoRegions) {
   }
 }
 
-// The optimised window sums must reproduce the plain scan bit for bit, in colour and in grey.
+// The trimmed window sums, testing one point or four points at a time, must reproduce the plain
+// scan bit for bit, in colour and in grey.
 TEST(MeanShiftFilter, FastWindowSumsEqualTheReferenceScan) {
   const int W = 48, H = 36;
   const std::vector<uint8_t> rgb = NoisyBlocks(W, H, 12, 5);
@@ -150,19 +151,22 @@ TEST(MeanShiftFilter, FastWindowSumsEqualTheReferenceScan) {
   for (size_t i = 0; i < grey.size(); ++i) grey[i] = rgb[3 * i + 1];
 
   for (const bool colour : {true, false}) {
-    std::vector<float> results[2];
-    std::vector<int> labels[2];
-    for (const bool reference : {false, true}) {
+    std::vector<float> results[3];
+    std::vector<int> labels[3];
+    for (const int form : {0, 1, 2}) {  // reference scan, one point, four points at a time
       msImageProcessor processor;
-      processor.UseReferenceWindowSums(reference);
+      processor.UseReferenceWindowSums(form == 0);
+      processor.UseVectorWindowTest(form == 2);
       processor.SetImageData(colour ? rgb.data() : grey.data(), colour ? kColourImage : kGreyImage, H, W);
       processor.FilterImage(kSigmaS, kSigmaR, 1);
       ASSERT_EQ(processor.ErrorLevel(), 0);
-      results[reference] = processor.GetFilteredData();
-      labels[reference] = processor.GetLabels();
+      results[form] = processor.GetFilteredData();
+      labels[form] = processor.GetLabels();
     }
-    EXPECT_EQ(results[0], results[1]) << (colour ? "colour" : "grey");
-    EXPECT_EQ(labels[0], labels[1]) << (colour ? "colour" : "grey");
+    for (const int form : {1, 2}) {
+      EXPECT_EQ(results[form], results[0]) << (colour ? "colour" : "grey") << ", form " << form;
+      EXPECT_EQ(labels[form], labels[0]) << (colour ? "colour" : "grey") << ", form " << form;
+    }
   }
 }
 
