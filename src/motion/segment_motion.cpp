@@ -1,6 +1,7 @@
 #include "motion/segment_motion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -24,6 +25,9 @@ constexpr int kCountChunk = 64;           // pixels counted between two checks o
 // Hypotheses are shared out among threads in runs of at least this many (a fit and a vote take
 // about a microsecond, starting a thread some tens).
 constexpr int kMinHypothesesPerThread = 250;
+// Segments are fitted side by side in blocks of this many: the generator's starting state of each
+// is kept for one block only.
+constexpr size_t kSegmentBlock = 256;
 
 static_assert(RandomGenerator::kMax == 32767, "the sampling formula maps 0..32767 onto the pixel list");
 
@@ -114,6 +118,56 @@ void VoteHypotheses(const ImageRef& u, const ImageRef& v, const std::vector<cv::
       }
     }
   }
+}
+
+// Draws one non-degenerate triple of sampleable pixels per hypothesis, up to kMaxSampleAttempts
+// draws each, into `triples` (when not null). Returns false, having stopped, when a hypothesis
+// found none.
+bool DrawTriples(const std::vector<cv::Point>& pixels, const std::vector<uint8_t>& sampleable, int iterations,
+                 RandomGenerator& random, std::vector<Triple>* triples) {
+  const int n = static_cast<int>(pixels.size());
+  if (triples != nullptr) triples->reserve(static_cast<size_t>(std::max(iterations, 0)));
+  for (int iteration = 0; iteration < iterations; ++iteration) {
+    bool sampled = false;
+    for (int attempt = 0; attempt < kMaxSampleAttempts && !sampled; ++attempt) {
+      const int k0 = DrawIndex(random, n);
+      const int k1 = DrawIndex(random, n);
+      const int k2 = DrawIndex(random, n);
+      if (IsDegenerateTriple(pixels[k0], pixels[k1], pixels[k2])) continue;
+      if (!sampleable[k0] || !sampleable[k1] || !sampleable[k2]) continue;
+      if (triples != nullptr) triples->push_back(Triple{{k0, k1, k2}});
+      sampled = true;
+    }
+    if (!sampled) return false;
+  }
+  return true;
+}
+
+// Advances `random` past the draws FitSegmentAffine makes for this segment.
+void SkipSegmentDraws(const ImageRef& mask, const std::vector<cv::Point>& pixels, int iterations,
+                      RandomGenerator& random) {
+  if (static_cast<int>(pixels.size()) < kMinSegmentPixels) return;
+  std::vector<uint8_t> sampleable(pixels.size());
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    const cv::Point& p = pixels[i];
+    sampleable[i] = std::fabs(mask.Row<float>(p.y)[p.x]) < kMaskThreshold ? 0 : 1;
+  }
+  DrawTriples(pixels, sampleable, iterations, random, nullptr);
+}
+
+// True when every pixel of every segment lies inside width x height and belongs to one segment
+// only: then no segment's fit reads or writes a pixel of another.
+bool SegmentsAreDisjoint(const SegPatchList& segments, int width, int height) {
+  std::vector<uint8_t> taken(static_cast<size_t>(width) * height, 0);
+  for (const auto& segment : segments) {
+    for (const cv::Point& p : segment->pixels) {
+      if (p.x < 0 || p.y < 0 || p.x >= width || p.y >= height) return false;
+      uint8_t& cell = taken[static_cast<size_t>(p.y) * width + p.x];
+      if (cell != 0) return false;
+      cell = 1;
+    }
+  }
+  return true;
 }
 
 void ListInliers(const GatheredSegment& seg, const std::vector<cv::Point>& pixels, const AffineParams& a,
@@ -237,21 +291,7 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
   // nothing the votes compute, so the generator goes through exactly the sequence of the loop
   // that alternates drawing and voting, including the stop after a run of failed attempts.
   std::vector<Triple> triples;
-  triples.reserve(static_cast<size_t>(std::max(iterations, 0)));
-  bool degenerated = false;
-  for (int iteration = 0; iteration < iterations && !degenerated; ++iteration) {
-    bool sampled = false;
-    for (int attempt = 0; attempt < kMaxSampleAttempts && !sampled; ++attempt) {
-      const int k0 = DrawIndex(random, n);
-      const int k1 = DrawIndex(random, n);
-      const int k2 = DrawIndex(random, n);
-      if (IsDegenerateTriple(pixels[k0], pixels[k1], pixels[k2])) continue;
-      if (!seg.sampleable[k0] || !seg.sampleable[k1] || !seg.sampleable[k2]) continue;
-      triples.push_back(Triple{{k0, k1, k2}});
-      sampled = true;
-    }
-    degenerated = !sampled;
-  }
+  const bool degenerated = !DrawTriples(pixels, seg.sampleable, iterations, random, &triples);
 
   // Vote in runs of consecutive hypotheses, one run per thread, each with an optimizer of its own
   // (default criterion). An optimizer carries nothing from one fit to the next that changes its
@@ -307,11 +347,59 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
   CheckImages(u, v, mask);
   RandomGenerator random(seed ? *seed : CalendarSeed());
   const int iterations = forceWrite ? kForcedIterations : kIterations;
-  for (size_t i = 0; i < segments.size(); ++i) {
-    if (!segments[i]) throw std::invalid_argument("FitSegmentMotions: null segment record");
-    FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
-                     kAcceptFraction, random, scan, threads, progress);
-    if (progress && i % kProgressEvery == 0) *progress << '.' << std::flush;
+  const bool nullRecord =
+      std::any_of(segments.begin(), segments.end(), [](const auto& segment) { return !segment; });
+  if (threads <= 1 || segments.size() < 2 || nullRecord ||
+      !SegmentsAreDisjoint(segments, u.Width(), u.Height())) {
+    for (size_t i = 0; i < segments.size(); ++i) {
+      if (!segments[i]) throw std::invalid_argument("FitSegmentMotions: null segment record");
+      FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
+                       kAcceptFraction, random, scan, threads, progress);
+      if (progress && i % kProgressEvery == 0) *progress << '.' << std::flush;
+    }
+    return;
+  }
+
+  // Disjoint segments: a fit reads and writes its own pixels only, and its hypotheses depend on
+  // nothing but the generator's state when its draws begin. So, block by block, the generator
+  // goes once through every segment's draws, keeping each starting state, and then the segments
+  // are fitted on the threads, each from its own state, with the same result as one after the
+  // other. A segment holding most of its block's pixels is fitted first with the hypotheses
+  // shared out instead. Progress is written afterwards, in segment order.
+  const size_t count = segments.size();
+  for (size_t blockBegin = 0; blockBegin < count; blockBegin += kSegmentBlock) {
+    const size_t blockEnd = std::min(count, blockBegin + kSegmentBlock);
+    std::vector<RandomGenerator> starts;
+    starts.reserve(blockEnd - blockBegin);
+    size_t blockPixels = 0;
+    for (size_t i = blockBegin; i < blockEnd; ++i) {
+      starts.push_back(random);
+      SkipSegmentDraws(mask, segments[i]->pixels, iterations, random);
+      blockPixels += segments[i]->pixels.size();
+    }
+    std::vector<uint8_t> degenerated(blockEnd - blockBegin, 0);
+    std::vector<uint8_t> done(blockEnd - blockBegin, 0);
+    auto fit = [&](size_t i, int fitThreads) {
+      RandomGenerator own = starts[i - blockBegin];
+      const SegmentFitResult result =
+          FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
+                           kAcceptFraction, own, scan, fitThreads, nullptr);
+      degenerated[i - blockBegin] = result.degenerated ? 1 : 0;
+      done[i - blockBegin] = 1;
+    };
+    for (size_t i = blockBegin; i < blockEnd; ++i) {
+      if (2 * segments[i]->pixels.size() > blockPixels) fit(i, threads);
+    }
+    std::atomic<size_t> next{blockBegin};
+    ParallelFor(threads, threads, [&](int, int) {
+      for (size_t i = next.fetch_add(1); i < blockEnd; i = next.fetch_add(1)) {
+        if (!done[i - blockBegin]) fit(i, 1);
+      }
+    });
+    for (size_t i = blockBegin; i < blockEnd && progress != nullptr; ++i) {
+      if (degenerated[i - blockBegin]) *progress << "Degenerated" << std::endl;
+      if (i % kProgressEvery == 0) *progress << '.' << std::flush;
+    }
   }
 }
 

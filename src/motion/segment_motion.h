@@ -39,9 +39,10 @@ struct SegmentFitResult {
 // Fits an affine motion to every segment of at least 200 pixels and writes it into u and v where
 // more than 60 % of the segment's pixels agree within 0.3 pixel (always when forceWrite). A pixel
 // is sampled only when |mask| >= 0.5 and overwritten only when mask < 0.5. Without a seed the
-// sampling generator is seeded from the calendar time. Segments are fitted one after the other
-// from the one generator; within a segment the hypotheses are voted on `threads` threads, with
-// the same result for every count. One "." per hundred segments (and "Degenerated" lines) go to
+// sampling generator is seeded from the calendar time. The segments draw their triples one after
+// the other from the one generator; disjoint segments are then fitted side by side on `threads`
+// threads (one holding most pixels with its hypotheses shared out), overlapping ones one after the
+// other, with the same result for every count. One "." per hundred segments (and "Degenerated" lines) go to
 // `progress`; nothing is written when it is null.
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
                        bool forceWrite, std::optional<uint32_t> seed = std::nullopt, int threads = 1,
