@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <future>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +27,9 @@ namespace {
 constexpr float kSegmentMaskValue = -2.0f;  // every pixel may be sampled and overwritten
 constexpr int kSmallFrameSide = 350;        // frames up to 350 x 350 get a smoother final pass
 constexpr int kNoClamp = 0;
+// Frames up to this many pixels (a little over 1280 x 720) have their two directions estimated side
+// by side when there are threads for both.
+constexpr int64_t kSideBySideMaxPixels = int64_t{1} << 20;
 
 // The final flow (u, v) from `first` to `second` and the initial flow it started from. A matched
 // start that falls back to the pyramid adds its reason to `notes`.
@@ -143,16 +149,49 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
                                 std::to_string(options.scale));
   }
   PairFlow result;
-  EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
-                 result.notes);
-  if (progress != nullptr) *progress << std::endl;
-  if (!options.occlusions) return result;
+  if (!options.occlusions) {
+    EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
+                         result.notes);
+    if (progress != nullptr) *progress << std::endl;
+    return result;
+  }
 
-  // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
+  // The backward flow, from the same pipeline and seed, then the pixels it contradicts. Each
+  // direction's result is the same at every thread count, so with two threads or more and frames
+  // of moderate size the directions run side by side, each on its share of the threads (two
+  // estimates' memory at once); the backward progress is held back and written after the forward.
   ImageRef backInitialU, backInitialV;
-  EstimateOneWayScaled(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
-                 result.notes);
-  if (progress != nullptr) *progress << std::endl;
+  std::vector<std::string> backNotes;
+  const bool sideBySide = options.threads >= 2 &&
+                          static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
+  if (sideBySide) {
+    EstimateOptions forwardOptions = options;
+    EstimateOptions backwardOptions = options;
+    backwardOptions.threads = options.threads / 2;
+    forwardOptions.threads = options.threads - backwardOptions.threads;
+    std::ostringstream backProgress;
+    std::future<void> backward = std::async(std::launch::async, [&] {
+      EstimateOneWayScaled(second, first, backwardOptions, progress != nullptr ? &backProgress : nullptr,
+                           backInitialU, backInitialV, result.backU, result.backV, backNotes);
+    });
+    try {
+      EstimateOneWayScaled(first, second, forwardOptions, progress, result.initialU, result.initialV, result.u,
+                           result.v, result.notes);
+    } catch (...) {
+      backward.wait();
+      throw;
+    }
+    backward.get();
+    if (progress != nullptr) *progress << std::endl << backProgress.str() << std::endl;
+  } else {
+    EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
+                         result.notes);
+    if (progress != nullptr) *progress << std::endl;
+    EstimateOneWayScaled(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
+                         backNotes);
+    if (progress != nullptr) *progress << std::endl;
+  }
+  result.notes.insert(result.notes.end(), backNotes.begin(), backNotes.end());
   // The mask is judged at full size, from the flows as they are returned: against the frames'
   // own detail, with edges a pixel sharp rather than blocks of 1 / scale pixels, and true to the
   // flows the caller receives. It costs a few passes over the pixels, nothing beside the estimate.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -173,6 +174,15 @@ TEST(EstimatePair, OcclusionsAddTheSwappedPairsFlowAndTheMaskOfBoth) {
   ASSERT_FALSE(both.occlusions.Empty());
   EXPECT_TRUE(SameBytes(both.occlusions, mask));
   EXPECT_GT(cv::countNonZero(mask.Mat()), 0);  // the texture leaves the frame on the right
+
+  // Two threads run the directions side by side: the progress is still forward, then backward.
+  std::ostringstream sideBySide, oneByOne;
+  EstimatePair(first, second, options, &sideBySide);
+  options.threads = 1;
+  EstimatePair(first, second, options, &oneByOne);
+  const std::string printed = oneByOne.str();
+  EXPECT_EQ(sideBySide.str(), printed);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
 }
 
 // Below scale 1 the estimate is the one of the area-shrunk frames, enlarged bilinearly and measured
