@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "motion/segment_motion.h"
+#include "pipeline/confidence_map.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/occlusion_mask.h"
@@ -146,7 +147,7 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
                  result.notes);
   if (progress != nullptr) *progress << std::endl;
-  if (!options.occlusions) return result;
+  if (!options.occlusions && !options.confidence) return result;
 
   // The backward flow, from the same pipeline and seed, then the pixels it contradicts.
   ImageRef backInitialU, backInitialV;
@@ -156,6 +157,13 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   // The mask is judged at full size, from the flows as they are returned: against the frames'
   // own detail, with edges a pixel sharp rather than blocks of 1 / scale pixels, and true to the
   // flows the caller receives. It costs a few passes over the pixels, nothing beside the estimate.
-  EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
+  if (options.occlusions) {
+    EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
+  }
+  // The confidence shares the backward flow and is judged at full size for the same reasons.
+  if (options.confidence) {
+    result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
+                                                       result.backV, result.initialU, result.initialV));
+  }
   return result;
 }
