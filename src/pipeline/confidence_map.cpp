@@ -5,11 +5,13 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 namespace {
 
 constexpr float kGreyColourScale = 1.7320508f;  // a grey difference d counts as d on all three channels
 constexpr float kFullTrust = 65535.0f;          // the 16-bit picture's value for a confidence of 1
+constexpr int kMinDisSide = 32;                 // the quick estimate's patches and pyramid need room
 
 // Bilinear sample of a float plane at (x, y), clamped into the frame.
 float Sample(const cv::Mat& image, float x, float y) {
@@ -47,16 +49,33 @@ void AddVariation(const cv::Mat& plane, cv::Mat& variation) {
   }
 }
 
+cv::Mat Grey(const ImageRef& frame) {
+  if (frame.Channels() == 1) return frame.Mat();
+  cv::Mat grey;
+  cv::cvtColor(frame.Mat(), grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+// |w - w_DIS|, the distance to a quick independent estimate.
+cv::Mat Disagreement(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v) {
+  cv::Mat result = cv::Mat::zeros(u.Height(), u.Width(), CV_32F);
+  if (u.Width() < kMinDisSide || u.Height() < kMinDisSide) return result;
+  cv::Mat quick;
+  cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(Grey(first), Grey(second), quick);
+  for (int y = 0; y < result.rows; ++y) {
+    const float* ur = u.Row<float>(y);
+    const float* vr = v.Row<float>(y);
+    const cv::Vec2f* q = quick.ptr<cv::Vec2f>(y);
+    float* out = result.ptr<float>(y);
+    for (int x = 0; x < result.cols; ++x) out[x] = std::hypot(ur[x] - q[x][0], vr[x] - q[x][1]);
+  }
+  return result;
+}
+
 // t / (t + lambda_min) of the first frame's structure tensor, Gaussian window of `sigma`.
 cv::Mat Texturelessness(const ImageRef& first, float sigma, float scale) {
-  cv::Mat grey;
-  if (first.Channels() == 3) {
-    cv::cvtColor(first.Mat(), grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = first.Mat();
-  }
   cv::Mat intensity;
-  grey.convertTo(intensity, CV_32F);
+  Grey(first).convertTo(intensity, CV_32F);
   cv::Mat Ix, Iy;
   cv::Sobel(intensity, Ix, CV_32F, 1, 0, 1, 0.5, 0.0, cv::BORDER_REPLICATE);
   cv::Sobel(intensity, Iy, CV_32F, 0, 1, 1, 0.5, 0.0, cv::BORDER_REPLICATE);
@@ -86,19 +105,6 @@ cv::Mat Texturelessness(const ImageRef& first, float sigma, float scale) {
 }
 
 }  // namespace
-
-ConfidenceParams DefaultConfidenceParams() {
-  ConfidenceParams params;
-  params.weights[kForwardBackward] = 1.0f;
-  params.weights[kOutside] = 1.0f;
-  params.weights[kResidual] = 0.02f;
-  params.weights[kVariation] = 1.0f;
-  params.weights[kTexturelessness] = 0.2f;
-  params.weights[kRevision] = 0.5f;
-  params.weights[kMagnitude] = 0.02f;
-  params.smoothingSigma = 2.0f;
-  return params;
-}
 
 std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
                                                            const ImageRef& u, const ImageRef& v,
@@ -159,6 +165,15 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   AddVariation(u.Mat(), signals[kVariation]);
   AddVariation(v.Mat(), signals[kVariation]);
   signals[kTexturelessness] = Texturelessness(first, params.tensorSigma, params.textureScale);
+  // A non-finite distance would spread over the window: those pixels count as 0 there (they have
+  // no trust of their own anyway).
+  cv::Mat finiteDistance = signals[kForwardBackward].clone();
+  cv::patchNaNs(finiteDistance, 0.0);
+  cv::GaussianBlur(finiteDistance, signals[kRegionalForwardBackward], cv::Size(0, 0), params.regionSigma,
+                   params.regionSigma, cv::BORDER_REPLICATE);
+  if (params.weights[kDisagreement] != 0.0f || params.computeAll) {
+    signals[kDisagreement] = Disagreement(first, second, u, v);
+  }
   return signals;
 }
 

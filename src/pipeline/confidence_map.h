@@ -20,23 +20,31 @@ enum ConfidenceSignal {
                      // tensor: 1 on flat ground, towards 0 where every direction has texture
   kRevision,         // |w - w_0|, how far the segment motions and the final pass moved the initial flow
   kMagnitude,        // |w|, pixels: long motions err by more
+  kDisagreement,     // |w - w_DIS|, pixels: how far an independent quick estimate (DIS, medium preset, on
+                     // the grey frames) lies from the flow; 0 on frames under 32 pixels a side
+  kRegionalForwardBackward,  // the forward-backward distance averaged over a wide Gaussian window: a
+                             // region whose flow fails is wrong also where it happens to lead back
   kSignalCount
 };
 
+// The parameters of the map; the values are those bench/tune_confidence.cpp chose on the shared
+// Middlebury and Sintel pairs (both initial flows, the reference solver).
 struct ConfidenceParams {
-  // Weights of the signals in the expected error (pixels of error per unit of signal).
-  std::array<float, kSignalCount> weights = {0.0f};
+  // Weights of the signals in the expected error (pixels of error per unit of signal), in the
+  // order of ConfidenceSignal. Leaving the frame measured no gain beside the others (weight 0).
+  std::array<float, kSignalCount> weights = {1.0f, 0.0f, 0.0084f, 0.6f, 0.14f, 0.5f, 0.005f, 0.14f, 0.3f};
   // Standard deviation of the Gaussian that smooths the weighted sum (pixels; 0 = none): an error
   // spreads over a neighbourhood, a single signal pixel is noisy.
-  float smoothingSigma = 0.0f;
+  float smoothingSigma = 1.0f;
   // Structure tensor: Gaussian window (pixels) and the texture scale t (squared grey levels per
   // pixel squared) against which lambda_min counts as texture.
-  float tensorSigma = 2.0f;
-  float textureScale = 25.0f;
+  float tensorSigma = 4.0f;
+  float textureScale = 3.125f;
+  // Standard deviation of the window of the regional forward-backward distance (pixels).
+  float regionSigma = 8.0f;
+  // Compute every signal, also those of weight 0 (for the search that chooses the weights).
+  bool computeAll = false;
 };
-
-// The parameters the program uses (the values chosen by bench/tune_confidence.cpp).
-ConfidenceParams DefaultConfidenceParams();
 
 // The signals of the flow (u, v) from `first` to `second`, its backward flow (backU, backV) and
 // the initial flow (initialU, initialV) the final flow started from; 8-bit frames of 1 or 3 (BGR)
@@ -55,7 +63,7 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
 // count): every pass is sequential or an OpenCV filter of fixed arithmetic.
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
-                              const ImageRef& initialV, const ConfidenceParams& params = DefaultConfidenceParams());
+                              const ImageRef& initialV, const ConfidenceParams& params = {});
 
 // The map as the 16-bit grey picture the program writes: round(c * 65535).
 cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence);
