@@ -6,11 +6,13 @@
 // and the chosen parameters.
 //
 //   tune_confidence [--data DIR] [--work DIR] [--threads N] [--solver reference|fast] [--stride S]
-//                   [--peers 0|1]
+//                   [--peers 0|1] [--log 0|1]
 //
 // --stride S scores every S-th pixel in both directions (2 by default) to keep the search quick;
 // the maps themselves are computed at full resolution. --peers 1 (the default) also scores
-// DeepFlow's and DIS's forward-backward distances on the same pixels, for scale.
+// DeepFlow's and DIS's forward-backward distances on the same pixels, for scale. --log 1 (the
+// default) searches the weights of the signals' logarithms (ConfidenceParams::logarithmic), --log 0
+// those of the plain sum.
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -155,6 +157,7 @@ double PeerAuse(const Case& c, bool deepFlow, const Scorer& scorer) {
   fbOnly.weights = {};
   fbOnly.weights[kForwardBackward] = 1.0f;
   fbOnly.smoothingSigma = 0.0f;
+  fbOnly.logarithmic = false;
   const ImageRef none(cv::Mat::zeros(a.size(), CV_32F));
   return scorer.Ause(peer, CombineConfidenceSignals(ComputeConfidenceSignals(c.first, c.second, peer.u, peer.v,
                                                                              ImageRef(w[0]), ImageRef(w[1]), none,
@@ -163,7 +166,7 @@ double PeerAuse(const Case& c, bool deepFlow, const Scorer& scorer) {
 }
 
 void PrintParams(const ConfidenceParams& params) {
-  std::cout << "  weights:";
+  std::cout << (params.logarithmic ? "  weights of log(1 + signal):" : "  weights:");
   for (int s = 0; s < kSignalCount; ++s) std::cout << " " << kSignalNames[s] << " " << params.weights[s];
   std::cout << "; smoothing sigma " << params.smoothingSigma << ", tensor sigma " << params.tensorSigma
             << ", texture scale " << params.textureScale << std::endl;
@@ -179,6 +182,7 @@ int main(int argc, char** argv) {
   options.threads = 2;
   Scorer scorer;
   bool withPeers = true;
+  bool logarithmic = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     const std::string value = argv[i + 1];
@@ -189,10 +193,11 @@ int main(int argc, char** argv) {
     else if (arg == "--solver") ok = ParseSolver(value, options.solver);
     else if (arg == "--stride") scorer.stride = std::max(1, std::stoi(value));
     else if (arg == "--peers") withPeers = value == "1";
+    else if (arg == "--log") logarithmic = value == "1";
     else ok = false;
     if (!ok) {
       std::cerr << "usage: tune_confidence [--data DIR] [--work DIR] [--threads N] [--solver reference|fast]"
-                   " [--stride S] [--peers 0|1]\n";
+                   " [--stride S] [--peers 0|1] [--log 0|1]\n";
       return 2;
     }
   }
@@ -247,6 +252,7 @@ int main(int argc, char** argv) {
   std::cout << "Each signal alone (mean AUSE Middlebury / Sintel / objective):" << std::endl;
   for (int s = 0; s < kSignalCount; ++s) {
     ConfidenceParams alone;
+    alone.logarithmic = logarithmic;
     alone.weights = {};
     alone.weights[s] = 1.0f;
     alone.smoothingSigma = 0.0f;
@@ -258,6 +264,7 @@ int main(int argc, char** argv) {
   // Coordinate search from the forward-backward distance alone; its weight stays 1 (only ratios
   // matter to a ranking).
   ConfidenceParams best;
+  best.logarithmic = logarithmic;
   best.weights = {};
   best.weights[kForwardBackward] = 1.0f;
   best.smoothingSigma = 0.0f;
@@ -271,7 +278,7 @@ int main(int argc, char** argv) {
       float& weight = best.weights[s];
       std::vector<float> candidates;
       if (weight == 0.0f) {
-        for (const float f : {0.1f, 0.3f, 1.0f, 3.0f}) candidates.push_back(kSignalUnits[s] * f);
+        for (const float f : {0.1f, 0.3f, 1.0f, 3.0f}) candidates.push_back((logarithmic ? 1.0f : kSignalUnits[s]) * f);
       } else {
         for (const float f : {0.0f, 0.25f, 0.5f, 0.7f, 1.4f, 2.0f, 4.0f}) candidates.push_back(weight * f);
       }

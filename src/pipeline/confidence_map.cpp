@@ -192,7 +192,7 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
       const float* signal = signals[s].ptr<float>(y);
       for (int x = 0; x < width; ++x) {
         if (std::isfinite(signal[x])) {
-          e[x] += weight * signal[x];
+          e[x] += weight * (params.logarithmic ? std::log1p(std::max(0.0f, signal[x])) : signal[x]);
         } else {
           bad[x] = 1;
         }

@@ -1,7 +1,7 @@
 // How far each vector of a pair's flow can be trusted: a per-pixel map in [0, 1] (1 = full
 // trust) that ranks the pixels by their expected endpoint error. The expected error is a fixed
-// weighted sum of cheap signals of the forward and backward flows and the frames, smoothed a
-// little; the weights were chosen by measurement (bench/tune_confidence.cpp).
+// weighted sum of the logarithms of cheap signals of the forward and backward flows and the
+// frames, smoothed a little; the weights were chosen by measurement (bench/tune_confidence.cpp).
 #pragma once
 
 #include <array>
@@ -30,9 +30,12 @@ enum ConfidenceSignal {
 // The parameters of the map; the values are those bench/tune_confidence.cpp chose on the shared
 // Middlebury and Sintel pairs (both initial flows, the reference solver).
 struct ConfidenceParams {
-  // Weights of the signals in the expected error (pixels of error per unit of signal), in the
-  // order of ConfidenceSignal. Leaving the frame measured no gain beside the others (weight 0).
-  std::array<float, kSignalCount> weights = {1.0f, 0.0f, 0.0084f, 0.6f, 0.14f, 0.5f, 0.005f, 0.14f, 0.3f};
+  // Weights of the signals in the expected error, in the order of ConfidenceSignal. Leaving the
+  // frame, the colour residual and the motion's length measured no gain beside the others (0).
+  std::array<float, kSignalCount> weights = {1.0f, 0.0f, 0.0f, 0.6f, 0.14f, 0.245f, 0.0f, 0.3f, 0.21f};
+  // Sum the weighted logarithms log(1 + s) of the signals instead of the signals: errors that grow
+  // as a product of their causes (measured better than the plain sum).
+  bool logarithmic = true;
   // Standard deviation of the Gaussian that smooths the weighted sum (pixels; 0 = none): an error
   // spreads over a neighbourhood, a single signal pixel is noisy.
   float smoothingSigma = 1.0f;
@@ -55,8 +58,8 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
                                                            const ImageRef& initialU, const ImageRef& initialV,
                                                            const ConfidenceParams& params);
 
-// The map from the signals: 1 / (1 + e), e the smoothed weighted sum; 0 where a signal is not
-// finite. CV_32FC1 in [0, 1].
+// The map from the signals: 1 / (1 + e), e the smoothed weighted sum (of log(1 + s) with
+// params.logarithmic); 0 where a signal is not finite. CV_32FC1 in [0, 1].
 cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params);
 
 // Both steps with the given parameters. The result depends on its inputs only (not on any thread
