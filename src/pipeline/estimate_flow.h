@@ -1,6 +1,6 @@
 // The estimate for one frame pair: initial flow, colour segmentation, affine segment motions, and a
 // final variational pass at full resolution; on request the same from the second frame back to the
-// first, and the pixels the two flows show to be occluded.
+// first, the pixels the two flows show to be occluded, and how far each vector can be trusted.
 #pragma once
 
 #include <iostream>
