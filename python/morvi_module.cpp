@@ -178,18 +178,23 @@ morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::
   return options;
 }
 
-py::array_t<float> EstimateFlow(const py::array& first, const py::array& second, double smoothness,
-                                const py::object& seed, const py::object& threads, const std::string& init,
-                                const std::string& solver, double scale) {
+py::object EstimateFlow(const py::array& first, const py::array& second, double smoothness, const py::object& seed,
+                        const py::object& threads, const std::string& init, const std::string& solver, double scale,
+                        bool confidence) {
   const cv::Mat firstMat = FrameFromArray(first, "first");
   const cv::Mat secondMat = FrameFromArray(second, "second");
   const morvi::Options options = OptionsFrom(smoothness, seed, threads, init, solver, scale);
-  cv::Mat flow;
+  morvi::FlowAndConfidence result;
   {
     py::gil_scoped_release release;
-    flow = morvi::EstimateFlow(firstMat, secondMat, options);
+    if (confidence) {
+      result = morvi::EstimateFlowAndConfidence(firstMat, secondMat, options);
+    } else {
+      result.flow = morvi::EstimateFlow(firstMat, secondMat, options);
+    }
   }
-  return ArrayFromMat<float>(flow, false);
+  if (!confidence) return ArrayFromMat<float>(result.flow, false);
+  return py::make_tuple(ArrayFromMat<float>(result.flow, false), ArrayFromMat<float>(result.confidence, true));
 }
 
 py::tuple EstimateFlowAndOcclusions(const py::array& first, const py::array& second, double smoothness,
@@ -277,9 +282,9 @@ PYBIND11_MODULE(morvi, m) {
 
   m.def("estimate_flow", &EstimateFlow, py::arg("first"), py::arg("second"), py::arg("smoothness") = defaultSmoothness,
         py::arg("seed") = py::none(), py::arg("threads") = py::none(), py::arg("init") = "pyramid",
-        py::arg("solver") = "reference", py::arg("scale") = defaultScale,
+        py::arg("solver") = "reference", py::arg("scale") = defaultScale, py::arg("confidence") = false,
         "estimate_flow(first, second, smoothness=8.0, seed=None, threads=None, init='pyramid',\n"
-        "              solver='reference', scale=1.0) -> numpy.ndarray\n\n"
+        "              solver='reference', scale=1.0, confidence=False) -> numpy.ndarray\n\n"
         "The optical flow from `first` to `second`, a float32 array of shape (H, W, 2): flow[y, x] is\n"
         "the motion (u, v) of the first frame's pixel (x, y).\n\n"
         "first, second: frames of one size and channel count, uint8 (H, W) or (H, W, 3) BGR as\n"
@@ -295,7 +300,10 @@ PYBIND11_MODULE(morvi, m) {
         "solver: 'reference' (the same bytes at every thread count) or 'fast' (faster, deterministic,\n"
         "    bytes of its own; the program's --solver).\n"
         "scale: 0 < scale <= 1; the frames are shrunk by it for the estimate and the flow enlarged\n"
-        "    back to their size (the program's --scale). 1 resizes nothing.\n\n"
+        "    back to their size (the program's --scale). 1 resizes nothing.\n"
+        "confidence: True returns (flow, confidence) instead, the confidence a float32 array of shape\n"
+        "    (H, W) in [0, 1] (1 = full trust) as the program's --confidence writes it before its\n"
+        "    rounding to 16 bits; the backward flow is estimated too (about twice the time).\n\n"
         "The GIL is released while the flow is estimated. Raises ValueError for bad arrays or\n"
         "arguments.");
   m.def("estimate_flow_and_occlusions", &EstimateFlowAndOcclusions, py::arg("first"), py::arg("second"),

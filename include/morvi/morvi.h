@@ -64,6 +64,18 @@ struct FlowAndOcclusions {
 FlowAndOcclusions EstimateFlowAndOcclusions(const cv::Mat& first, const cv::Mat& second,
                                             const Options& options = {});
 
+// The flow from `first` to `second` (as EstimateFlow) and the confidence map the program writes
+// with --confidence, before its rounding to 16 bits: a CV_32FC1 matrix of the first frame's size
+// in [0, 1], 0 = no trust in the pixel's vector, 1 = full trust; it ranks the pixels by their
+// expected endpoint error. Estimates the backward flow too, so it takes about twice as long as
+// EstimateFlow.
+struct FlowAndConfidence {
+  cv::Mat flow;        // CV_32FC2
+  cv::Mat confidence;  // CV_32FC1
+};
+FlowAndConfidence EstimateFlowAndConfidence(const cv::Mat& first, const cv::Mat& second,
+                                            const Options& options = {});
+
 // Reads a Middlebury .flo file into a CV_32FC2 matrix. Throws std::runtime_error when the file
 // cannot be opened or is not a complete, well-formed .flo file.
 cv::Mat ReadFlowFile(const std::string& path);

@@ -165,6 +165,13 @@ FlowAndOcclusions EstimateFlowAndOcclusions(const cv::Mat& first, const cv::Mat&
   return {MergeFlow(flow.u, flow.v), flow.occlusions.Mat()};
 }
 
+FlowAndConfidence EstimateFlowAndConfidence(const cv::Mat& first, const cv::Mat& second, const Options& options) {
+  EstimateInput input = CheckEstimate(first, second, options, "EstimateFlowAndConfidence");
+  input.options.confidence = true;
+  const PairFlow flow = EstimatePair(input.first, input.second, input.options, nullptr);
+  return {MergeFlow(flow.u, flow.v), flow.confidence.Mat()};
+}
+
 cv::Mat ReadFlowFile(const std::string& path) {
   ImageRef flow;
   std::string error;

@@ -8,6 +8,7 @@
 //   morvi-eval --picture OUT.ppm [--colour-scale S] FLOW
 //   morvi-eval --legend OUT.png [--colour-scale S]
 //   morvi-eval [--json] --occlusions GROUND_TRUTH.png ESTIMATE.pgm
+//   morvi-eval [--json] --confidence GROUND_TRUTH ESTIMATE CONFIDENCE.png
 //
 // Exit status: 0 on success, 1 when a file cannot be read or written or the sizes differ, 2 for a
 // usage error. Every failure is explained on standard error.
@@ -28,6 +29,7 @@
 
 #include "driver/flow_table.h"
 #include "driver/run_options.h"
+#include "image/confidence_file.h"
 #include "image/flow_colour.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_file.h"
@@ -35,6 +37,7 @@
 #include "image/image_ref.h"
 #include "image/kitti_flow.h"
 #include "image/occlusion_score.h"
+#include "image/sparsification.h"
 
 namespace {
 
@@ -50,6 +53,7 @@ constexpr const char* kUsage =
     "       morvi-eval --picture OUT [--colour-scale S] FLOW\n"
     "       morvi-eval --legend OUT [--colour-scale S]\n"
     "       morvi-eval [--json] --occlusions GROUND_TRUTH.png ESTIMATE.pgm\n"
+    "       morvi-eval [--json] --confidence GROUND_TRUTH ESTIMATE CONFIDENCE.png\n"
     "       morvi-eval --help\n"
     "\n"
     "A flow file is a .flo file or a KITTI flow PNG (16-bit, channels u, v, valid; u = (value -\n"
@@ -91,6 +95,12 @@ constexpr const char* kUsage =
     "  --occlusions   score an occlusion mask (grey or colour image, occluded where not 0) against\n"
     "                 the true mask: precision, recall and F1 of the occluded class (each 1\n"
     "                 when neither mask marks a pixel)\n"
+    "  --confidence   score a confidence map (16-bit grey PNG, 65535 = full trust) of ESTIMATE:\n"
+    "                 the sparsification curve (mean EPE left after removing the least trusted\n"
+    "                 0, 5, ..., 95 % of the scored pixels), the oracle curve (removing the largest\n"
+    "                 true errors first), AUSE (area between them) and AUC (area under the\n"
+    "                 sparsification curve), trapezoid rule over the fraction, curves divided by the\n"
+    "                 mean EPE; the areas in pixels too\n"
     "  --help         show this text\n"
     "  --             end of options (for file names starting with '-')\n"
     "\n"
@@ -106,6 +116,7 @@ struct Options {
   std::string legendName;
   float colourScale = kScaleByLargestInteriorFlow;
   bool occlusions = false;
+  bool confidence = false;
   std::string occlusionsTruth;
   bool convert = false;
   bool table = false;
@@ -175,6 +186,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       if (!problem.empty()) return problem;
     } else if (arg == "--occlusions") {
       options.occlusions = true;
+    } else if (arg == "--confidence") {
+      options.confidence = true;
     } else if (arg == "--convert") {
       options.convert = true;
     } else if (arg == "--table") {
@@ -199,8 +212,9 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
   if (options.help) return "";
   const bool legend = !options.legendName.empty();
   const bool withMask = !options.occlusionsTruth.empty();
-  const int modes = options.picture + legend + options.occlusions + options.convert + options.table;
-  if (modes > 1) return "--picture, --legend, --occlusions, --convert and --table exclude each other";
+  const int modes =
+      options.picture + legend + options.occlusions + options.confidence + options.convert + options.table;
+  if (modes > 1) return "--picture, --legend, --occlusions, --confidence, --convert and --table exclude each other";
   if (options.csv && !options.table) return "--csv applies to --table only";
   if (options.json && options.csv) return "--json and --csv exclude each other";
   if (withMask && modes > 0) return "--occlusions-truth applies to scoring estimates only";
@@ -209,6 +223,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
   }
   if (options.occlusions) {
     if (options.files.size() != 2) return "--occlusions takes a ground-truth mask and one estimate";
+  } else if (options.confidence) {
+    if (options.files.size() != 3) return "--confidence takes a ground truth, an estimate and its confidence map";
   } else if (options.picture) {
     if (options.json) return "--json does not apply to --picture";
     if (options.files.size() != 1) return "--picture takes exactly one flow file";
@@ -448,6 +464,57 @@ int ScoreOcclusions(const Options& options) {
   return kStatusOk;
 }
 
+// Prints a list of figures as a JSON array.
+std::string JsonArray(const std::vector<double>& values) {
+  std::string text = "[";
+  for (size_t i = 0; i < values.size(); ++i) text += (i > 0 ? ", " : "") + JsonNumber(values[i]);
+  return text + "]";
+}
+
+int ScoreConfidence(const Options& options) {
+  const std::string& groundTruthName = options.files[0];
+  const std::string& estimateName = options.files[1];
+  const std::string& confidenceName = options.files[2];
+  ImageRef uGt, vGt, u, v;
+  std::string error;
+  if (!ReadGroundTruth(groundTruthName, uGt, vGt, error)) return FileError(error);
+  if (!ReadEstimate(estimateName, u, v, error)) return FileError(error);
+  if (u.Width() != uGt.Width() || u.Height() != uGt.Height()) {
+    return FileError(SizesDiffer(groundTruthName, uGt.Width(), uGt.Height(), estimateName, u.Width(), u.Height()));
+  }
+  cv::Mat confidence;
+  if (!ReadConfidenceFile(confidenceName, confidence, error)) return FileError(error);
+  if (confidence.cols != uGt.Width() || confidence.rows != uGt.Height()) {
+    return FileError(
+        SizesDiffer(groundTruthName, uGt.Width(), uGt.Height(), confidenceName, confidence.cols, confidence.rows));
+  }
+  SparsificationScore score;
+  if (!ScoreConfidenceMap(uGt, vGt, u, v, confidence, score, error)) return FileError(error);
+  if (options.json) {
+    std::printf(
+        "{\"ground_truth\": %s, \"estimate\": %s, \"confidence\": %s, \"width\": %d, \"height\": %d, "
+        "\"scored\": %lld, \"epe\": %s, \"ause\": %s, \"auc\": %s, \"oracle_auc\": %s, \"ause_px\": %s, "
+        "\"auc_px\": %s, \"oracle_auc_px\": %s, \"fractions\": %s, \"sparsification\": %s, \"oracle\": %s}\n",
+        JsonString(groundTruthName).c_str(), JsonString(estimateName).c_str(), JsonString(confidenceName).c_str(),
+        uGt.Width(), uGt.Height(), static_cast<long long>(score.scored), JsonNumber(score.meanEpe).c_str(),
+        JsonNumber(score.ause).c_str(), JsonNumber(score.auc).c_str(), JsonNumber(score.oracleAuc).c_str(),
+        JsonNumber(score.auseRaw).c_str(), JsonNumber(score.aucRaw).c_str(), JsonNumber(score.oracleAucRaw).c_str(),
+        JsonArray(score.fractions).c_str(), JsonArray(score.estimate).c_str(), JsonArray(score.oracle).c_str());
+    return kStatusOk;
+  }
+  std::printf("%s: AUSE %s AUC %s oracle-AUC %s (curves / EPE %s); in pixels AUSE %s AUC %s oracle-AUC %s; scored %lld\n",
+              confidenceName.c_str(), TextNumber(score.ause, 4).c_str(), TextNumber(score.auc, 4).c_str(),
+              TextNumber(score.oracleAuc, 4).c_str(), TextNumber(score.meanEpe, 4).c_str(),
+              TextNumber(score.auseRaw, 4).c_str(), TextNumber(score.aucRaw, 4).c_str(),
+              TextNumber(score.oracleAucRaw, 4).c_str(), static_cast<long long>(score.scored));
+  std::printf("removed  EPE-kept  oracle\n");
+  for (size_t i = 0; i < score.fractions.size(); ++i) {
+    std::printf("%6.0f%%  %8s  %6s\n", 100.0 * score.fractions[i], TextNumber(score.estimate[i], 4).c_str(),
+                TextNumber(score.oracle[i], 4).c_str());
+  }
+  return kStatusOk;
+}
+
 // One row of a folder's table: a scored pair, or why it was not scored.
 struct TableRow {
   FlowTablePair pair;
@@ -683,6 +750,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (options.occlusions) return ScoreOcclusions(options);
+    if (options.confidence) return ScoreConfidence(options);
     if (options.picture) return DrawPicture(options);
     if (!options.legendName.empty()) return DrawLegend(options);
     if (options.convert) return Convert(options);

@@ -22,6 +22,7 @@
 #include "image/parallel.h"
 #include "image/warp.h"
 #include "morvi/morvi.h"
+#include "pipeline/confidence_map.h"
 #include "pipeline/estimate_flow.h"
 
 namespace {
@@ -97,12 +98,12 @@ class PairFrames {
   size_t cachedIndex_ = 0;
 };
 
-// Writes the flow, its picture, the warped second frame and, when given, the occlusion mask under
-// their final names, the pictures in the format their names give. Every file is attempted; false
-// after one message per file not written. `picture` receives the flow picture.
+// Writes the flow, its picture, the warped second frame and, when given, the occlusion mask and the
+// confidence map (as 16-bit grey) under their final names, the pictures in the format their names
+// give. Every file is attempted; false after one message per file not written. `picture` receives the flow picture.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
-                      const ImageRef& second, const ImageRef& occlusions, float colourScale, int threads,
-                      ImageRef& picture, std::ostream& err) {
+                      const ImageRef& second, const ImageRef& occlusions, const ImageRef& confidence,
+                      float colourScale, int threads, ImageRef& picture, std::ostream& err) {
   std::vector<std::string> errors;
   std::string error;
   cv::Mat flow;
@@ -115,6 +116,10 @@ bool WritePairOutputs(const char* program, const PairOutputs& outputs, const Ima
   WarpByFlow(u, v, second, warped, threads);
   if (!SaveImage(warped, outputs.warp, error)) errors.push_back(error);
   if (!outputs.occlusions.empty() && !SaveImage(occlusions, outputs.occlusions, error)) errors.push_back(error);
+  if (!outputs.confidence.empty() &&
+      !SaveImage(ImageRef(ConfidenceTo16Bit(confidence.Mat())), outputs.confidence, error)) {
+    errors.push_back(error);
+  }
   for (const std::string& message : errors) err << program << ": " << message << std::endl;
   return errors.empty();
 }
@@ -173,7 +178,7 @@ class SequenceRun {
     for (size_t pair = block.begin; pair < block.end; ++pair) {
       const PairOutputs outputs =
           OutputsOf(resultDirectory_, frames_.Stem(pair), layout.channels, options_.estimate.occlusions,
-                    options_.pictureFormat);
+                    options_.pictureFormat, options_.estimate.confidence);
       if (OutputsComplete(outputs, layout.width, layout.height, layout.channels)) {
         ++counts_.skipped;
       } else {
@@ -268,9 +273,11 @@ class SequenceRun {
     out_ << "Running Time: " << static_cast<long>(elapsedMs / 1000.0) << "s" << std::endl;
 
     const PairOutputs outputs =
-        OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions, options_.pictureFormat);
+        OutputsOf(resultDirectory_, stem, layout.channels, options_.estimate.occlusions, options_.pictureFormat,
+                  options_.estimate.confidence);
     ImageRef picture;
-    if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, options_.colourScale,
+    if (WritePairOutputs(program_, outputs, flow.u, flow.v, second, flow.occlusions, flow.confidence,
+                         options_.colourScale,
                          options_.estimate.threads, picture, err_)) {
       ++counts_.done;
     } else {
@@ -297,7 +304,8 @@ class SequenceRun {
       }
       const FrameLayout& layout = pairFrames_.Layout();
       const PairOutputs outputs = OutputsOf(resultDirectory_, frames_.Stem(videoNext_), layout.channels,
-                                            options_.estimate.occlusions, options_.pictureFormat);
+                                            options_.estimate.occlusions, options_.pictureFormat,
+                                            options_.estimate.confidence);
       const ImageRef picture = LoadImage(outputs.picture, cv::IMREAD_COLOR);
       if (picture.Empty()) {
         err_ << program_ << ": " << outputs.picture << " cannot be read back for the flow video" << std::endl;
@@ -448,7 +456,7 @@ int RunMorvi(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   if (frames->SkippedOutputs() > 0) {
     err << program << ": skipped " << frames->SkippedOutputs() << " file(s) of " << options.source
-        << " named like this program's outputs (*_morvi, *_morviwarp, *_morviocc)" << std::endl;
+        << " named like this program's outputs (*_morvi, *_morviwarp, *_morviocc, *_morviconf)" << std::endl;
   }
   // Fewer than two frames, none of them lost: there is no pair, and nothing to report.
   if (frames->FrameCount() + frames->LostFrames() < 2) return 0;

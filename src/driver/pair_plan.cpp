@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const char* kOutputSuffixes[] = {"_morvi", "_morviwarp", "_morviocc"};  // before the extension
+constexpr const char* kOutputSuffixes[] = {"_morvi", "_morviwarp", "_morviocc", "_morviconf"};  // before the extension
 constexpr const char* kOutputExtensions[] = {".flo", ".ppm", ".pgm", ".png"};
 
 // The PNG layout: an 8-byte signature, then the IHDR chunk (length, type, width and height as
@@ -23,6 +23,7 @@ constexpr unsigned char kPngEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x4
 constexpr int kPngHeaderBytes = 8 + 4 + 4 + 13;  // signature, IHDR length and type, IHDR data
 constexpr int kPngGreyType = 0;
 constexpr int kPngColourType = 2;
+constexpr int kConfidenceBitDepth = 16;
 
 // Bytes of `fileName`, or -1 when it is not a readable regular file.
 long long FileSize(const std::string& fileName) {
@@ -80,9 +81,9 @@ uint32_t BigEndian32(const unsigned char* bytes) {
   return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
 }
 
-// A PNG of width x height, 8-bit grey or RGB as `channels` says, ending with its closing chunk
-// (a file cut short lacks it).
-bool PngComplete(const std::string& fileName, int width, int height, int channels) {
+// A PNG of width x height, grey or RGB as `channels` says with samples of `bitDepth` bits, ending
+// with its closing chunk (a file cut short lacks it).
+bool PngComplete(const std::string& fileName, int width, int height, int channels, int bitDepth = 8) {
   const long long size = FileSize(fileName);
   if (size < kPngHeaderBytes + static_cast<long long>(sizeof kPngEnd)) return false;
   std::ifstream file(fileName, std::ios::binary);
@@ -95,7 +96,7 @@ bool PngComplete(const std::string& fileName, int width, int height, int channel
   const unsigned char* ihdr = header + 16;  // the IHDR data
   return std::memcmp(header, kPngSignature, sizeof kPngSignature) == 0 && std::memcmp(header + 12, "IHDR", 4) == 0 &&
          BigEndian32(ihdr) == static_cast<uint32_t>(width) && BigEndian32(ihdr + 4) == static_cast<uint32_t>(height) &&
-         ihdr[8] == 8 && ihdr[9] == (channels == 3 ? kPngColourType : kPngGreyType) &&
+         ihdr[8] == bitDepth && ihdr[9] == (channels == 3 ? kPngColourType : kPngGreyType) &&
          std::memcmp(end, kPngEnd, sizeof kPngEnd) == 0;
 }
 
@@ -113,19 +114,20 @@ PairBlock ShardBlock(size_t pairs, int index, int count) {
 }
 
 PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
-                      bool occlusions, PictureFormat format) {
+                      bool occlusions, PictureFormat format, bool confidence) {
   const std::string base = resultDirectory + "/" + stem;
   const bool png = format == PictureFormat::kPng;
   const std::string warpExtension = png ? ".png" : channels == 3 ? ".ppm" : ".pgm";
   return {base + "_morvi.flo", base + "_morvi" + (png ? ".png" : ".ppm"), base + "_morviwarp" + warpExtension,
-          occlusions ? base + "_morviocc.pgm" : "", format};
+          occlusions ? base + "_morviocc.pgm" : "", confidence ? base + "_morviconf.png" : "", format};
 }
 
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels) {
   return FlowFileComplete(outputs.flow, width, height) &&
          PictureComplete(outputs.picture, outputs.format, width, height, 3) &&
          PictureComplete(outputs.warp, outputs.format, width, height, channels) &&
-         (outputs.occlusions.empty() || PictureComplete(outputs.occlusions, width, height, 1));
+         (outputs.occlusions.empty() || PictureComplete(outputs.occlusions, width, height, 1)) &&
+         (outputs.confidence.empty() || PngComplete(outputs.confidence, width, height, 1, kConfidenceBitDepth));
 }
 
 bool IsOutputName(const std::string& name) {

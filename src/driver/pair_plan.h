@@ -19,19 +19,21 @@ PairBlock ShardBlock(size_t pairs, int index, int count);
 // warp) or PNG.
 enum class PictureFormat { kPpm, kPng };
 
-// The three files a pair writes, and the occlusion mask on request.
+// The three files a pair writes, and the occlusion mask and the confidence map on request.
 struct PairOutputs {
   std::string flow;     // <stem>_morvi.flo
   std::string picture;  // <stem>_morvi.ppm, or .png
   std::string warp;     // <stem>_morviwarp.ppm (.pgm for grey frames), or .png
   std::string occlusions;  // <stem>_morviocc.pgm when asked for, else empty
+  std::string confidence;  // <stem>_morviconf.png (16-bit grey) when asked for, else empty
   PictureFormat format = PictureFormat::kPpm;  // of picture and warp
 };
 PairOutputs OutputsOf(const std::string& resultDirectory, const std::string& stem, int channels,
-                      bool occlusions = false, PictureFormat format = PictureFormat::kPpm);
+                      bool occlusions = false, PictureFormat format = PictureFormat::kPpm,
+                      bool confidence = false);
 
 // True when the file name (without directory) is named like one of the outputs above: its stem,
-// before the last extension, ends in _morvi, _morviwarp or _morviocc.
+// before the last extension, ends in _morvi, _morviwarp, _morviocc or _morviconf.
 bool IsOutputName(const std::string& name);
 
 // Removes the temporaries that writers of the outputs of the pairs named by `stems` left in
@@ -43,5 +45,5 @@ size_t RemoveLeftoverTemporaries(const std::string& resultDirectory, const std::
 // channels: a .flo with its tag, that size and 8 bytes per pixel; binary PPM/PGM pictures of that
 // size with 8-bit samples and nothing missing or left over (the occlusion mask a PGM); PNG pictures
 // whose header gives that size, 8-bit samples and the channels' colour type, and which end with
-// their closing chunk.
+// their closing chunk (the confidence map a PNG of 16-bit grey samples).
 bool OutputsComplete(const PairOutputs& outputs, int width, int height, int channels);

@@ -105,7 +105,7 @@ bool ParseScale(const std::string& text, float& value) {
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-          " [--progress] [--occlusions] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
+          " [--progress] [--occlusions] [--confidence] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
          " [--picture-format ppm|png] [--video-out FILE]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
@@ -124,6 +124,9 @@ const char* OptionsHelp() {
          "  --progress        one line per pair on standard error, with the time left\n"
          "  --occlusions      also estimate the backward flow and write <stem>_morviocc.pgm: 255 where\n"
          "                    the first frame's pixel is hidden in the second or leaves it, else 0\n"
+         "  --confidence      also estimate the backward flow (shared with --occlusions) and write\n"
+         "                    <stem>_morviconf.png: 16-bit grey, 0 = no trust in the pixel's vector,\n"
+         "                    65535 = full trust\n"
          "  --init MODE       initial flow: pyramid (coarse to fine, the default) or matches (sparse\n"
          "                    matches interpolated along edges; for large motions)\n"
          "  --solver NAME     variational solver: reference (the default; the same bytes at every\n"
@@ -186,6 +189,10 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
     }
     if (option == "--occlusions") {
       options.estimate.occlusions = true;
+      continue;
+    }
+    if (option == "--confidence") {
+      options.estimate.confidence = true;
       continue;
     }
     const bool takesValue = option == "--seed" || option == "--threads" || option == "--smooth" ||

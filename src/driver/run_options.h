@@ -13,7 +13,7 @@ struct RunOptions {
   std::string source;  // a directory of frames, or a video file
   std::string imageType = ".png";
   // The estimate of every pair: the command line sets its smoothness, seed, threads, initial flow,
-  // solver, scale and occlusions (the backward flow too, and the occlusion mask written).
+  // solver, scale, occlusions and confidence (the backward flow too, the mask and the map written).
   EstimateOptions estimate;
   std::string resultDirectory;  // empty: the source directory (a video's own folder)
   bool resume = false;

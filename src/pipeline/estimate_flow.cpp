@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "motion/segment_motion.h"
+#include "pipeline/confidence_map.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/occlusion_mask.h"
@@ -149,7 +150,7 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
                                 std::to_string(options.scale));
   }
   PairFlow result;
-  if (!options.occlusions) {
+  if (!options.occlusions && !options.confidence) {
     EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
                          result.notes);
     if (progress != nullptr) *progress << std::endl;
@@ -195,6 +196,13 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   // The mask is judged at full size, from the flows as they are returned: against the frames'
   // own detail, with edges a pixel sharp rather than blocks of 1 / scale pixels, and true to the
   // flows the caller receives. It costs a few passes over the pixels, nothing beside the estimate.
-  EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
+  if (options.occlusions) {
+    EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
+  }
+  // The confidence shares the backward flow and is judged at full size for the same reasons.
+  if (options.confidence) {
+    result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
+                                                       result.backV, result.initialU, result.initialV));
+  }
   return result;
 }

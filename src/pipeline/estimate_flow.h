@@ -1,6 +1,6 @@
 // The estimate for one frame pair: initial flow, colour segmentation, affine segment motions, and a
 // final variational pass at full resolution; on request the same from the second frame back to the
-// first, and the pixels the two flows show to be occluded.
+// first, the pixels the two flows show to be occluded, and how far each vector can be trusted.
 #pragma once
 
 #include <iostream>
@@ -22,11 +22,15 @@ struct PairFlow {
   ImageRef initialV;
   ImageRef u;  // the final flow from first to second
   ImageRef v;
-  // With options.occlusions only, empty otherwise: the final flow from second to first, and the
-  // occlusion mask (pipeline/occlusion_mask.h) of the two flows.
+  // With options.occlusions or options.confidence only, empty otherwise: the final flow from second
+  // to first.
   ImageRef backU;
   ImageRef backV;
+  // With options.occlusions only: the occlusion mask (pipeline/occlusion_mask.h) of the two flows.
   ImageRef occlusions;
+  // With options.confidence only: how far each vector can be trusted (pipeline/confidence_map.h),
+  // CV_32FC1 in [0, 1].
+  ImageRef confidence;
   // One line for the user per direction whose matched start fell back to the pyramid, saying why.
   std::vector<std::string> notes;
 };

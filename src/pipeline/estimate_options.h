@@ -47,6 +47,8 @@ struct EstimateOptions {
   bool vectorise = true;
   // Estimate the backward flow too and judge which pixels are occluded.
   bool occlusions = false;
+  // Estimate the backward flow too (shared with the occlusions) and the per-pixel confidence map.
+  bool confidence = false;
   // The frames are shrunk by this factor (0 < scale <= 1) before the estimate and the flow is
   // brought back to their size: less time and memory, for a coarser field. At 1 nothing is
   // resized.

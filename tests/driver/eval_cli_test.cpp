@@ -346,3 +346,45 @@ TEST_F(EvalCli, LegendIsTheColourWheelWithWhiteAround) {
 }
 
 }  // namespace
+
+// The hand-computed case's errors are 0, 1, 2, 5: a map that trusts them in that order is the
+// oracle (AUSE 0); the reverse order gives the areas worked out by hand in the sparsification tests.
+TEST_F(EvalCli, ConfidenceGivesTheSparsificationAreasOfKnownRankings) {
+  const std::string oracle = dir_.File("oracle.png");
+  const std::string reversed = dir_.File("reversed.png");
+  ASSERT_TRUE(SaveImage(ImageRef((cv::Mat_<uint16_t>(2, 2) << 65535, 64535, 63535, 60535)), oracle));
+  ASSERT_TRUE(SaveImage(ImageRef((cv::Mat_<uint16_t>(2, 2) << 0, 1000, 2000, 5000)), reversed));
+  RunResult run = RunEval(dir_, {"--confidence", groundTruth_, estimate_, oracle});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "AUSE 0.0000 AUC 0.4125 oracle-AUC 0.4125 (curves / EPE 2.0000)")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "    25%    1.0000  1.0000\n")) << run.out;
+  run = RunEval(dir_, {"--json", "--confidence", groundTruth_, estimate_, reversed});
+  EXPECT_EQ(run.status, kStatusOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "\"scored\": 4, \"epe\": 2, \"ause\": 1.145833333, \"auc\": 1.558333333, "
+                                "\"oracle_auc\": 0.4125, \"ause_px\": 2.291666667"))
+      << run.out;
+  EXPECT_EQ(CountLines(run.out), 1);
+}
+
+// Maps of another size, depth or channel count, damaged PNGs and missing files: a message naming
+// the file and status 1.
+TEST_F(EvalCli, ConfidenceMapsOfTheWrongLayoutOrDamagedGiveStatusOne) {
+  const std::string good = dir_.File("good.png");
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 2, CV_16UC1, cv::Scalar(7))), good));
+  const std::vector<unsigned char> bytes = ReadBytes(good);
+  const std::string cut = dir_.File("cut.png");
+  std::ofstream(cut, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size() - 20);
+  const std::string wide = dir_.File("wide.png");
+  const std::string eightBit = dir_.File("eight.png");
+  const std::string colour = dir_.File("colour.png");
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 3, CV_16UC1, cv::Scalar(7))), wide));
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 2, CV_8UC1, cv::Scalar(7))), eightBit));
+  ASSERT_TRUE(SaveImage(ImageRef(cv::Mat(2, 2, CV_16UC3, cv::Scalar(7, 7, 7))), colour));
+  for (const std::string& bad : {cut, wide, eightBit, colour, estimate_, dir_.File("none.png")}) {
+    const RunResult run = RunEval(dir_, {"--confidence", groundTruth_, estimate_, bad});
+    EXPECT_EQ(run.status, kStatusFileError) << bad;
+    EXPECT_TRUE(Contains(run.err, bad)) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+  EXPECT_EQ(RunEval(dir_, {"--confidence", groundTruth_, estimate_}).status, kStatusUsage);
+}

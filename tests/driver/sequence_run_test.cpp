@@ -447,3 +447,39 @@ TEST(MorviSequences, BadSequenceOptionsAreUsageErrorsBeforeAnyWork) {
   }
   EXPECT_EQ(ListFiles(frames.path()).size(), 2u);
 }
+
+// --confidence writes a 16-bit grey map per pair beside the frames (PNGs too) without changing the
+// other outputs; with --occlusions the map is the same; a later run does not take the maps for
+// frames, and --resume treats a map as one more output of its pair.
+TEST(MorviConfidence, MapIsOneMoreOutputOfThePair) {
+  TempDir frames;
+  WriteFrames(frames, SequenceFrames(3));
+  const std::string source = ShellQuote(frames.path().string());
+  TempDir plain, alone;
+  ASSERT_EQ(Morvi(source + " .png 8 " + ShellQuote(plain.path().string())).status, 0);
+  ASSERT_EQ(Morvi("--confidence " + source + " .png 8 " + ShellQuote(alone.path().string())).status, 0);
+  const CommandResult both = Morvi("--confidence --occlusions " + source);
+  ASSERT_EQ(both.status, 0) << both.err;
+
+  const auto plainOutputs = Outputs(plain.path());
+  const auto aloneOutputs = Outputs(alone.path());
+  const auto besideOutputs = Outputs(frames.path());
+  EXPECT_EQ(plainOutputs.size(), 6u);
+  EXPECT_EQ(aloneOutputs.size(), 8u);
+  for (const auto& [name, bytes] : plainOutputs) EXPECT_EQ(aloneOutputs.at(name), bytes) << name;
+  for (const char* map : {"f0_morviconf.png", "f1_morviconf.png"}) {
+    EXPECT_EQ(besideOutputs.at(map), aloneOutputs.at(map)) << map;
+    const cv::Mat picture = cv::imread(alone / map, cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(picture.type(), CV_16UC1) << map;
+    EXPECT_EQ(picture.size(), cv::Size(96, 64)) << map;
+  }
+
+  // The maps beside the frames are not frames; complete pairs are skipped, a missing map is redone.
+  CommandResult resumed = Morvi("--resume --confidence --occlusions " + source);
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find("Pairs: 0 done, 2 skipped"), std::string::npos) << resumed.err;
+  fs::remove(frames / "f1_morviconf.png");
+  resumed = Morvi("--resume --confidence --occlusions " + source);
+  EXPECT_NE(resumed.err.find("Pairs: 1 done, 1 skipped"), std::string::npos) << resumed.err;
+  EXPECT_EQ(Outputs(frames.path()), besideOutputs);
+}

@@ -43,7 +43,7 @@ def test_estimate_equals_the_programs_flo_file(tmp_path):
     assert morvi.evaluate(morvi.read_flo(os.path.join(venus, "flow10.flo")), flow)["epe"] < 0.5
 
 
-def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
+def test_matched_start_occlusions_and_confidence_equal_the_programs_files(tmp_path):
     venus = os.path.join(DATA_DIR, "middlebury", "Venus")
     if not DATA_DIR or not os.path.isdir(venus):
         pytest.skip("ground-truth data set not available")
@@ -52,8 +52,8 @@ def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
     for name in ("frame10.png", "frame11.png"):
         crop = cv2.imread(os.path.join(venus, name), cv2.IMREAD_UNCHANGED)[100:220, 150:310]
         cv2.imwrite(str(frames / name), crop)
-    subprocess.run([MORVI_BINARY, "--seed", "22", "--init", "matches", "--occlusions", str(frames)], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run([MORVI_BINARY, "--seed", "22", "--init", "matches", "--occlusions", "--confidence", str(frames)],
+                   check=True, stdout=subprocess.DEVNULL)
 
     first = cv2.imread(str(frames / "frame10.png"), cv2.IMREAD_UNCHANGED)
     second = cv2.imread(str(frames / "frame11.png"), cv2.IMREAD_UNCHANGED)
@@ -62,6 +62,14 @@ def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
     assert (tmp_path / "module.flo").read_bytes() == (frames / "frame10_morvi.flo").read_bytes()
     assert mask.dtype == np.uint8 and mask.shape == first.shape[:2]
     assert np.array_equal(mask, cv2.imread(str(frames / "frame10_morviocc.pgm"), cv2.IMREAD_UNCHANGED))
+    flow_too, confidence = morvi.estimate_flow(first, second, seed=22, init="matches", confidence=True)
+    assert np.array_equal(flow_too, flow)
+    assert confidence.dtype == np.float32 and confidence.shape == first.shape[:2]
+    written = cv2.imread(str(frames / "frame10_morviconf.png"), cv2.IMREAD_UNCHANGED)
+    assert written.dtype == np.uint16
+    assert confidence.min() >= 0.0 and confidence.max() <= 1.0
+    # the file holds the map rounded to 16 bits (a product exactly halfway may round either way)
+    assert np.abs(np.round(confidence.astype(np.float64) * 65535) - written).max() <= 1
     with pytest.raises(ValueError, match="init"):
         morvi.estimate_flow(first, second, init="fast")
     with pytest.raises(ValueError, match="solver must be 'reference' or 'fast', not 'x'"):

@@ -1,0 +1,234 @@
+#include "pipeline/confidence_map.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+namespace {
+
+constexpr float kGreyColourScale = 1.7320508f;  // a grey difference d counts as d on all three channels
+constexpr float kFullTrust = 65535.0f;          // the 16-bit picture's value for a confidence of 1
+constexpr int kMinDisSide = 32;                 // the quick estimate's patches and pyramid need room
+
+// Bilinear sample of a float plane at (x, y), clamped into the frame.
+float Sample(const cv::Mat& image, float x, float y) {
+  x = std::min(std::max(x, 0.0f), static_cast<float>(image.cols - 1));
+  y = std::min(std::max(y, 0.0f), static_cast<float>(image.rows - 1));
+  const int x0 = static_cast<int>(x);
+  const int y0 = static_cast<int>(y);
+  const int x1 = std::min(x0 + 1, image.cols - 1);
+  const int y1 = std::min(y0 + 1, image.rows - 1);
+  const float ax = x - static_cast<float>(x0);
+  const float ay = y - static_cast<float>(y0);
+  const float* r0 = image.ptr<float>(y0);
+  const float* r1 = image.ptr<float>(y1);
+  return (r0[x0] * (1.0f - ax) + r0[x1] * ax) * (1.0f - ay) + (r1[x0] * (1.0f - ax) + r1[x1] * ax) * ay;
+}
+
+// |d/dx| + |d/dy| of a plane by central differences (one-sided at the border).
+void AddVariation(const cv::Mat& plane, cv::Mat& variation) {
+  const int width = plane.cols;
+  const int height = plane.rows;
+  for (int y = 0; y < height; ++y) {
+    const float* row = plane.ptr<float>(y);
+    const float* up = plane.ptr<float>(std::max(y - 1, 0));
+    const float* down = plane.ptr<float>(std::min(y + 1, height - 1));
+    const float dyScale = (y > 0 && y < height - 1) ? 0.5f : 1.0f;
+    float* out = variation.ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const int left = std::max(x - 1, 0);
+      const int right = std::min(x + 1, width - 1);
+      const float dxScale = (x > 0 && x < width - 1) ? 0.5f : 1.0f;
+      const float dx = (row[right] - row[left]) * dxScale;
+      const float dy = (down[x] - up[x]) * dyScale;
+      out[x] += std::sqrt(dx * dx + dy * dy);
+    }
+  }
+}
+
+cv::Mat Grey(const ImageRef& frame) {
+  if (frame.Channels() == 1) return frame.Mat();
+  cv::Mat grey;
+  cv::cvtColor(frame.Mat(), grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+// |w - w_DIS|, the distance to a quick independent estimate.
+cv::Mat Disagreement(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v) {
+  cv::Mat result = cv::Mat::zeros(u.Height(), u.Width(), CV_32F);
+  if (u.Width() < kMinDisSide || u.Height() < kMinDisSide) return result;
+  cv::Mat quick;
+  cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(Grey(first), Grey(second), quick);
+  for (int y = 0; y < result.rows; ++y) {
+    const float* ur = u.Row<float>(y);
+    const float* vr = v.Row<float>(y);
+    const cv::Vec2f* q = quick.ptr<cv::Vec2f>(y);
+    float* out = result.ptr<float>(y);
+    for (int x = 0; x < result.cols; ++x) out[x] = std::hypot(ur[x] - q[x][0], vr[x] - q[x][1]);
+  }
+  return result;
+}
+
+// t / (t + lambda_min) of the first frame's structure tensor, Gaussian window of `sigma`.
+cv::Mat Texturelessness(const ImageRef& first, float sigma, float scale) {
+  cv::Mat intensity;
+  Grey(first).convertTo(intensity, CV_32F);
+  cv::Mat Ix, Iy;
+  cv::Sobel(intensity, Ix, CV_32F, 1, 0, 1, 0.5, 0.0, cv::BORDER_REPLICATE);
+  cv::Sobel(intensity, Iy, CV_32F, 0, 1, 1, 0.5, 0.0, cv::BORDER_REPLICATE);
+  cv::Mat j11 = Ix.mul(Ix);
+  cv::Mat j12 = Ix.mul(Iy);
+  cv::Mat j22 = Iy.mul(Iy);
+  if (sigma > 0.0f) {
+    const cv::Size window(0, 0);
+    cv::GaussianBlur(j11, j11, window, sigma, sigma, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(j12, j12, window, sigma, sigma, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(j22, j22, window, sigma, sigma, cv::BORDER_REPLICATE);
+  }
+  cv::Mat result(intensity.size(), CV_32F);
+  for (int y = 0; y < result.rows; ++y) {
+    const float* a = j11.ptr<float>(y);
+    const float* b = j12.ptr<float>(y);
+    const float* c = j22.ptr<float>(y);
+    float* out = result.ptr<float>(y);
+    for (int x = 0; x < result.cols; ++x) {
+      // the smaller eigenvalue of [a b; b c]
+      const float half = 0.5f * (a[x] - c[x]);
+      const float lambdaMin = std::max(0.0f, 0.5f * (a[x] + c[x]) - std::sqrt(half * half + b[x] * b[x]));
+      out[x] = scale / (scale + lambdaMin);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
+                                                           const ImageRef& u, const ImageRef& v,
+                                                           const ImageRef& backU, const ImageRef& backV,
+                                                           const ImageRef& initialU, const ImageRef& initialV,
+                                                           const ConfidenceParams& params) {
+  const int width = u.Width();
+  const int height = u.Height();
+  std::array<cv::Mat, kSignalCount> signals;
+  for (cv::Mat& signal : signals) signal = cv::Mat::zeros(height, width, CV_32F);
+
+  const int channels = first.Channels();
+  std::vector<cv::Mat> secondPlanes;
+  cv::Mat secondFloat;
+  second.Mat().convertTo(secondFloat, CV_32F);
+  cv::split(secondFloat, secondPlanes);
+  const float colourScale = channels == 3 ? 1.0f : kGreyColourScale;
+  const float right = static_cast<float>(width - 1);
+  const float bottom = static_cast<float>(height - 1);
+
+  // point-wise signals: backward consistency, leaving the frame, colour residual, revision, length
+  for (int y = 0; y < height; ++y) {
+    const float* ur = u.Row<float>(y);
+    const float* vr = v.Row<float>(y);
+    const float* u0 = initialU.Row<float>(y);
+    const float* v0 = initialV.Row<float>(y);
+    const uint8_t* firstRow = first.Row<uint8_t>(y);
+    float* fb = signals[kForwardBackward].ptr<float>(y);
+    float* outside = signals[kOutside].ptr<float>(y);
+    float* residual = signals[kResidual].ptr<float>(y);
+    float* revision = signals[kRevision].ptr<float>(y);
+    float* magnitude = signals[kMagnitude].ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const float tx = static_cast<float>(x) + ur[x];
+      const float ty = static_cast<float>(y) + vr[x];
+      if (!std::isfinite(tx) || !std::isfinite(ty)) {
+        fb[x] = outside[x] = residual[x] = revision[x] = magnitude[x] = NAN;
+        continue;
+      }
+      const float bu = Sample(backU.Mat(), tx, ty);
+      const float bv = Sample(backV.Mat(), tx, ty);
+      fb[x] = std::hypot(ur[x] + bu, vr[x] + bv);
+      const float ox = std::max(0.0f, std::max(-tx, tx - right));
+      const float oy = std::max(0.0f, std::max(-ty, ty - bottom));
+      outside[x] = std::hypot(ox, oy);
+      float distance2 = 0.0f;
+      for (int c = 0; c < channels; ++c) {
+        const float d = static_cast<float>(firstRow[x * channels + c]) - Sample(secondPlanes[c], tx, ty);
+        distance2 += d * d;
+      }
+      residual[x] = std::sqrt(distance2) * colourScale;
+      revision[x] = std::hypot(ur[x] - u0[x], vr[x] - v0[x]);
+      magnitude[x] = std::hypot(ur[x], vr[x]);
+    }
+  }
+
+  // neighbourhood signals: the field's variation and the first frame's texture
+  AddVariation(u.Mat(), signals[kVariation]);
+  AddVariation(v.Mat(), signals[kVariation]);
+  signals[kTexturelessness] = Texturelessness(first, params.tensorSigma, params.textureScale);
+  // A non-finite distance would spread over the window: those pixels count as 0 there (they have
+  // no trust of their own anyway).
+  cv::Mat finiteDistance = signals[kForwardBackward].clone();
+  cv::patchNaNs(finiteDistance, 0.0);
+  cv::GaussianBlur(finiteDistance, signals[kRegionalForwardBackward], cv::Size(0, 0), params.regionSigma,
+                   params.regionSigma, cv::BORDER_REPLICATE);
+  if (params.weights[kDisagreement] != 0.0f || params.computeAll) {
+    signals[kDisagreement] = Disagreement(first, second, u, v);
+  }
+  return signals;
+}
+
+cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params) {
+  const int width = signals[0].cols;
+  const int height = signals[0].rows;
+  cv::Mat expected = cv::Mat::zeros(height, width, CV_32F);
+  cv::Mat broken = cv::Mat::zeros(height, width, CV_8U);
+  // the weighted sum, in a fixed order of the signals
+  for (int y = 0; y < height; ++y) {
+    float* e = expected.ptr<float>(y);
+    uint8_t* bad = broken.ptr<uint8_t>(y);
+    for (int s = 0; s < kSignalCount; ++s) {
+      const float weight = params.weights[s];
+      if (weight == 0.0f) continue;
+      const float* signal = signals[s].ptr<float>(y);
+      for (int x = 0; x < width; ++x) {
+        if (std::isfinite(signal[x])) {
+          e[x] += weight * (params.logarithmic ? std::log1p(std::max(0.0f, signal[x])) : signal[x]);
+        } else {
+          bad[x] = 1;
+        }
+      }
+    }
+  }
+  if (params.smoothingSigma > 0.0f) {
+    cv::GaussianBlur(expected, expected, cv::Size(0, 0), params.smoothingSigma, params.smoothingSigma,
+                     cv::BORDER_REPLICATE);
+  }
+  cv::Mat confidence(height, width, CV_32F);
+  for (int y = 0; y < height; ++y) {
+    const float* e = expected.ptr<float>(y);
+    const uint8_t* bad = broken.ptr<uint8_t>(y);
+    float* c = confidence.ptr<float>(y);
+    for (int x = 0; x < width; ++x) c[x] = bad[x] || !std::isfinite(e[x]) ? 0.0f : 1.0f / (1.0f + std::max(0.0f, e[x]));
+  }
+  return confidence;
+}
+
+cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
+                              const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
+                              const ImageRef& initialV, const ConfidenceParams& params) {
+  return CombineConfidenceSignals(
+      ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV, params), params);
+}
+
+cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence) {
+  cv::Mat picture(confidence.size(), CV_16U);
+  for (int y = 0; y < confidence.rows; ++y) {
+    const float* c = confidence.ptr<float>(y);
+    uint16_t* out = picture.ptr<uint16_t>(y);
+    for (int x = 0; x < confidence.cols; ++x) {
+      const float clamped = std::min(1.0f, std::max(0.0f, std::isfinite(c[x]) ? c[x] : 0.0f));
+      out[x] = static_cast<uint16_t>(std::lround(clamped * kFullTrust));
+    }
+  }
+  return picture;
+}
