@@ -40,28 +40,51 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   const int width = first.Width();
   const int height = first.Height();
 
-  // 1. Initial flow: interpolated matches, or coarse to fine.
-  bool matched = false;
-  if (options.initialFlow == morvi::InitialFlow::kMatches) {
-    std::string reason;
-    matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
-    if (matched) {
-      if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
-    } else {
-      notes.push_back(reason + "; this pair starts from the pyramid");
-    }
-  }
-  if (!matched) EstimateInitialFlow(first, second, initialU, initialV, options, progress);
-
-  // 2. The final flow starts as a copy, so the initial flow stays as it is.
-  u = CloneFloat(initialU);
-  v = CloneFloat(initialV);
-
-  // 3. Colour segments of the first frame.
+  // 1. Colour segments of the first frame. They do not depend on the flow: with two threads or
+  //    more and frames of moderate size they are found on a thread of their own while the initial
+  //    flow takes the others. Both results are the same at every thread count.
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
-  SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, options.threads);
+  auto segment = [&](int threads) {
+    SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, threads);
+  };
+  const bool sideBySide =
+      options.threads >= 2 && static_cast<int64_t>(width) * height <= kSideBySideMaxPixels;
+  const bool matchesFirst = options.initialFlow == morvi::InitialFlow::kMatches;
+  EstimateOptions flowOptions = options;
+  std::future<void> segmentation;
+  if (sideBySide) {
+    flowOptions.threads = options.threads - 1;
+    segmentation = std::async(std::launch::async, segment, matchesFirst ? options.threads : 1);
+  }
+
+  // 2. Initial flow: interpolated matches, or coarse to fine.
+  try {
+    bool matched = false;
+    if (options.initialFlow == morvi::InitialFlow::kMatches) {
+      std::string reason;
+      matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+      if (matched) {
+        if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
+      } else {
+        notes.push_back(reason + "; this pair starts from the pyramid");
+      }
+    }
+    if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress);
+  } catch (...) {
+    if (segmentation.valid()) segmentation.wait();
+    throw;
+  }
+  if (sideBySide) {
+    segmentation.get();
+  } else {
+    segment(options.threads);
+  }
+
+  // 3. The final flow starts as a copy, so the initial flow stays as it is.
+  u = CloneFloat(initialU);
+  v = CloneFloat(initialV);
 
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
