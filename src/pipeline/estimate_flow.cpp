@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "motion/segment_motion.h"
+#include "pipeline/fused_initial_flow.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/occlusion_mask.h"
@@ -33,28 +34,32 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   const int width = first.Width();
   const int height = first.Height();
 
-  // 1. Initial flow: interpolated matches, or coarse to fine.
-  bool matched = false;
-  if (options.initialFlow == morvi::InitialFlow::kMatches) {
-    std::string reason;
-    matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
-    if (matched) {
-      if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
-    } else {
-      notes.push_back(reason + "; this pair starts from the pyramid");
-    }
-  }
-  if (!matched) EstimateInitialFlow(first, second, initialU, initialV, options, progress);
-
-  // 2. The final flow starts as a copy, so the initial flow stays as it is.
-  u = CloneFloat(initialU);
-  v = CloneFloat(initialV);
-
-  // 3. Colour segments of the first frame.
+  // 1. Colour segments of the first frame (they do not depend on the flow; the fused start uses them).
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
   SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, options.threads);
+
+  // 2. Initial flow: interpolated matches, coarse to fine, or both fused.
+  if (options.initialFlow == morvi::InitialFlow::kFused) {
+    EstimateFusedInitialFlow(first, second, labels, options, progress, initialU, initialV, notes);
+  } else {
+    bool matched = false;
+    if (options.initialFlow == morvi::InitialFlow::kMatches) {
+      std::string reason;
+      matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+      if (matched) {
+        if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
+      } else {
+        notes.push_back(reason + "; this pair starts from the pyramid");
+      }
+    }
+    if (!matched) EstimateInitialFlow(first, second, initialU, initialV, options, progress);
+  }
+
+  // 3. The final flow starts as a copy, so the initial flow stays as it is.
+  u = CloneFloat(initialU);
+  v = CloneFloat(initialV);
 
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
