@@ -3,7 +3,7 @@
 // and the matches' flows; their fusion per segment with the matches as the default (the pyramid
 // must cost below half), by 15 x 15 windows of the data cost instead of segments; the matches
 // filtered against the pyramid (dropped where they differ by more than C pixels from a pyramid
-// flow costing below E: C/E = 3/4 as the program, 3/8, 1.5/4) alone and fused, the program's
+// flow costing below E: C/E = 16/4 as the program, 8/4, 3/4) alone and fused, the program's
 // filter fused with margin 0.3; and the best choice per segment that the ground truth would make
 // (a bound no rule without it can pass). With the time of each candidate and of the fusion.
 //   bench_fusion [--data DIR] [--only NAME] [--threads N] [--solver reference|fast] [--final]
@@ -175,8 +175,8 @@ int main(int argc, char** argv) {
   }
 
   const std::vector<std::string> columns = {
-      "pyramid", "matches", "seg. M m0.5", "window 15 M m0.5", "kept 3/4", "fused (kept 3/4, seg. M m0.5)",
-      "kept 3/8", "fused kept 3/8", "kept 1.5/4", "fused kept 1.5/4", "fused kept 3/4 m0.3", "seg. by truth"};
+      "pyramid", "matches", "seg. M m0.5", "window 15 M m0.5", "kept 16/4", "fused (kept 16/4, seg. M m0.5)",
+      "kept 8/4", "fused kept 8/4", "kept 3/4", "fused kept 3/4", "fused kept 16/4 m0.3", "seg. by truth"};
   std::cout << "| pair |";
   for (const std::string& column : columns) std::cout << " " << column << " |";
   std::cout << " s pyramid | s matches | s fusion |\n|---|";
@@ -248,7 +248,8 @@ int main(int argc, char** argv) {
     ComposeByWindows(costs, 15, 0.5, reversed, f.u, f.v);
     variants.push_back(f);
     const std::vector<SparseMatch> found = FindMatches(first, second);
-    for (const auto& [contradiction, explained] : {std::pair<float, float>{3.0f, 4.0f}, {3.0f, 8.0f}, {1.5f, 4.0f}}) {
+    const std::pair<float, float> filters[] = {{kContradiction, kExplainedCost}, {8.0f, 4.0f}, {3.0f, 4.0f}};
+    for (const auto& [contradiction, explained] : filters) {
       FlowCandidate kept;
       std::string reason;
       if (!InterpolateMatches(first, second, MatchesThePyramidLeavesOpen(found, pyramid, costs[1], contradiction,
@@ -262,7 +263,7 @@ int main(int argc, char** argv) {
       pairOf.push_back(pyramid);
       FuseInitialFlows(first, second, labels, pairOf, options, f.u, f.v);
       variants.push_back(f);
-      if (contradiction == 3.0f && explained == 4.0f) {
+      if (contradiction == kContradiction && explained == kExplainedCost) {
         EstimateOptions wider = options;
         wider.fusionMargin = 0.3;
         FuseInitialFlows(first, second, labels, pairOf, wider, fusedU, fusedV);

@@ -22,7 +22,7 @@ constexpr float kFusionCostCap = 20.0f;
 // A match differing from the pyramid's flow by more than this many pixels contradicts it: a wrong
 // repetition is off by a whole period, far beyond the pyramid's ordinary error (3 pixels also
 // dropped good matches where the pyramid is a few pixels off: Venus 0.320 instead of 0.289)...
-constexpr float kContradiction = 8.0f;
+constexpr float kContradiction = 16.0f;
 // ...and the pyramid's flow explains a pixel whose data cost is below this (a few grey levels of
 // brightness and gradient change).
 constexpr float kExplainedCost = 4.0f;

@@ -62,7 +62,12 @@ def test_matched_start_and_occlusions_equal_the_programs_files(tmp_path):
     assert (tmp_path / "module.flo").read_bytes() == (frames / "frame10_morvi.flo").read_bytes()
     assert mask.dtype == np.uint8 and mask.shape == first.shape[:2]
     assert np.array_equal(mask, cv2.imread(str(frames / "frame10_morviocc.pgm"), cv2.IMREAD_UNCHANGED))
-    with pytest.raises(ValueError, match="init"):
+    fused_dir = tmp_path / "fused"
+    subprocess.run([MORVI_BINARY, "--seed", "22", "--init", "fused", str(frames), ".png", "8", str(fused_dir)],
+                   check=True, stdout=subprocess.DEVNULL)
+    morvi.write_flo(tmp_path / "fused.flo", morvi.estimate_flow(first, second, seed=22, init="fused"))
+    assert (tmp_path / "fused.flo").read_bytes() == (fused_dir / "frame10_morvi.flo").read_bytes()
+    with pytest.raises(ValueError, match="init must be 'pyramid', 'matches' or 'fused', not 'fast'"):
         morvi.estimate_flow(first, second, init="fast")
     with pytest.raises(ValueError, match="solver must be 'reference' or 'fast', not 'x'"):
         morvi.estimate_flow(first, second, solver="x")
