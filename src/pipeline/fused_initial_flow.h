@@ -20,8 +20,9 @@ constexpr double kFusionPresmoothSigma = 1.0;
 // highlight): about twenty grey levels of brightness and gradient change.
 constexpr float kFusionCostCap = 20.0f;
 // A match differing from the pyramid's flow by more than this many pixels contradicts it: a wrong
-// repetition is off by a whole period, far beyond the pyramid's ordinary error (3 pixels also
-// dropped good matches where the pyramid is a few pixels off: Venus 0.320 instead of 0.289)...
+// repetition is off by a whole period, far beyond the pyramid's ordinary error. Smaller bounds
+// also dropped good matches where the pyramid settled a few pixels off yet explains the frames
+// (3 pixels: Venus 0.320 instead of 0.288; 8 pixels: Sintel market_5 6.03 instead of 5.21)...
 constexpr float kContradiction = 16.0f;
 // ...and the pyramid's flow explains a pixel whose data cost is below this (a few grey levels of
 // brightness and gradient change).
@@ -50,8 +51,8 @@ ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const Image
 std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const ImageRef& labels, double margin);
 
 // The fused initial flow: candidates[0] is the default, the others must beat it by
-// options.fusionMargin. u and v are made to refer
-// to new images, each pixel copied from the candidate its segment chose. `chosen`, when not null,
+// options.fusionMargin (ChooseBySegments over FlowDataCost). u and v are made to refer to new
+// images, each pixel copied from the candidate its segment chose. `chosen`, when not null,
 // receives the choice per segment.
 void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
                       const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
