@@ -2,12 +2,13 @@
 // after the affine segment motions, and the final flow; with the time of each stage, the final
 // pass split into its preparation (derivatives, tensors, weights) and the solve.
 //   bench_stages [--data DIR] [--only NAME] [--seed N] [--threads N] [--solver reference|fast]
-//                [--init pyramid|matches]
+//                [--init pyramid|matches|fused]
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -17,6 +18,7 @@
 #include "motion/segment_motion.h"
 #include "pipeline/estimate_flow.h"
 #include "pipeline/estimate_options.h"
+#include "pipeline/fused_initial_flow.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/weight_maps.h"
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
     else ok = false;
     if (!ok) {
       std::cerr << "usage: bench_stages [--data DIR] [--only NAME] [--seed N] [--threads N]"
-                   " [--solver reference|fast] [--init pyramid|matches]\n";
+                   " [--solver reference|fast] [--init pyramid|matches|fused]\n";
       return 2;
     }
   }
@@ -83,19 +85,27 @@ int main(int argc, char** argv) {
     const int h = first.Height();
 
     auto start = std::chrono::steady_clock::now();
-    ImageRef initialU, initialV;
-    std::string reason;
-    const bool matched = options.initialFlow == morvi::InitialFlow::kMatches &&
-                         EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
-    if (!matched) EstimateInitialFlow(first, second, initialU, initialV, options, nullptr);
-    const double tInitial = Since(start);
-
-    start = std::chrono::steady_clock::now();
     ImageRef labels = CreateInt(w, h, 1);
     SegPatchList segments;
     SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
                  options.threads);
     const double tSegment = Since(start);
+
+    start = std::chrono::steady_clock::now();
+    ImageRef initialU, initialV;
+    std::string reason;
+    std::vector<std::string> notes;
+    bool matched = options.initialFlow == morvi::InitialFlow::kMatches &&
+                   EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+    if (options.initialFlow == morvi::InitialFlow::kFused) {
+      EstimateFusedInitialFlow(
+          first, second, [&]() -> const ImageRef& { return labels; }, options, false, nullptr, initialU, initialV,
+          notes);
+      matched = notes.empty();
+    } else if (!matched) {
+      EstimateInitialFlow(first, second, initialU, initialV, options, nullptr);
+    }
+    const double tInitial = Since(start);
 
     start = std::chrono::steady_clock::now();
     ImageRef u = CloneFloat(initialU);

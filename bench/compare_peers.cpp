@@ -4,7 +4,7 @@
 //                 [--solver reference|fast]
 //
 // For every pair it runs the morvi program with each solver (--solver reference and fast, or the
-// one given) and each initial flow (--init pyramid and matches), at one thread and at N threads
+// one given) and each initial flow (--init pyramid, matches and fused), at one thread and at N threads
 // (default 2; one process per run, timed with /usr/bin/time for the peak resident memory) and, in
 // this process, DeepFlow with one and with N OpenCV threads, then Dual TV-L1, DIS (medium preset)
 // and Farneback with one; every result is written as a .flo file and scored against the ground
@@ -246,6 +246,7 @@ int main(int argc, char** argv) {
   for (const std::string& solver : solvers) {
     forms.push_back({"morvi " + solver, "--solver " + solver + " --init pyramid"});
     forms.push_back({"morvi " + solver + " matches", "--solver " + solver + " --init matches"});
+    forms.push_back({"morvi " + solver + " fused", "--solver " + solver + " --init fused"});
   }
   const std::string deepOne = Key("DeepFlow", 1);
   const std::string deepMany = Key("DeepFlow", threads);

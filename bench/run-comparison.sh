@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One command for the accuracy/speed comparison against OpenCV's dense flow methods on the
-# Middlebury and Sintel pairs with ground truth: morvi with both solvers and both initial flows
-# and DeepFlow, each at one and at two threads (one run), then time and peak memory at 640x480 and
+# Middlebury and Sintel pairs with ground truth: morvi with both solvers and the three initial
+# flows (pyramid, matches, fused) and DeepFlow, each at one and at two threads (one run), then time and peak memory at 640x480 and
 # on Urban2 upscaled to 1920x1080. Prints markdown tables, the time of each stage of the estimate
 # for both solvers, the full-resolution sweep's nanoseconds per pixel, then the occlusion masks on
 # the Sintel pairs beside DeepFlow's and DIS's forward-backward masks, then the confidence maps'

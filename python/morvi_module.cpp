@@ -167,8 +167,10 @@ morvi::Options OptionsFrom(double smoothness, const py::object& seed, const py::
   options.threads = ThreadsFrom(threads);
   if (init == "matches") {
     options.initialFlow = morvi::InitialFlow::kMatches;
+  } else if (init == "fused") {
+    options.initialFlow = morvi::InitialFlow::kFused;
   } else if (init != "pyramid") {
-    ThrowValueError("init must be 'pyramid' or 'matches', not '" + init + "'");
+    ThrowValueError("init must be 'pyramid', 'matches' or 'fused', not '" + init + "'");
   }
   if (solver == "fast") {
     options.solver = morvi::Solver::kFast;
@@ -295,8 +297,9 @@ PYBIND11_MODULE(morvi, m) {
         "    sampling follows the clock.\n"
         "threads: threads used inside the estimate (1..1024); None: every core. The result does not\n"
         "    depend on it.\n"
-        "init: 'pyramid' (coarse to fine) or 'matches' (sparse matches interpolated along edges, for\n"
-        "    large motions; the program's --init).\n"
+        "init: 'pyramid' (coarse to fine), 'matches' (sparse matches interpolated along edges, for\n"
+        "    large motions) or 'fused' (both, each colour segment taking the better; the program's\n"
+        "    --init).\n"
         "solver: 'reference' (the same bytes at every thread count) or 'fast' (faster, deterministic,\n"
         "    bytes of its own; the program's --solver).\n"
         "scale: 0 < scale <= 1; the frames are shrunk by it for the estimate and the flow enlarged\n"

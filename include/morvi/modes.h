@@ -6,8 +6,10 @@ namespace morvi {
 
 // How the estimate starts: coarse to fine over image pyramids (the default), or from sparse
 // matches interpolated along the first frame's edges, for large motions (the program's
-// --init matches). Pairs where too few matches survive start from the pyramid.
-enum class InitialFlow { kPyramid, kMatches };
+// --init matches). Pairs where too few matches survive start from the pyramid. kFused computes
+// both and lets each colour segment of the first frame take the matches' flow where the frames
+// say it explains them clearly better than the pyramid's (--init fused).
+enum class InitialFlow { kPyramid, kMatches, kFused };
 
 // The variational solver. kReference relaxes in the sequential red-black Gauss-Seidel order and
 // gives the same bytes at every thread count and on every vector path. kFast evaluates the

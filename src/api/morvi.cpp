@@ -123,8 +123,11 @@ EstimateInput CheckEstimate(const cv::Mat& first, const cv::Mat& second, const O
     throw std::invalid_argument(name + ": smoothness must be a finite number >= 0, not " +
                                 std::to_string(options.smoothness));
   }
-  if (options.initialFlow != InitialFlow::kPyramid && options.initialFlow != InitialFlow::kMatches) {
-    throw std::invalid_argument(name + ": initialFlow must be InitialFlow::kPyramid or InitialFlow::kMatches, not " +
+  if (options.initialFlow != InitialFlow::kPyramid && options.initialFlow != InitialFlow::kMatches &&
+      options.initialFlow != InitialFlow::kFused) {
+    throw std::invalid_argument(name +
+                                ": initialFlow must be InitialFlow::kPyramid, InitialFlow::kMatches or "
+                                "InitialFlow::kFused, not " +
                                 std::to_string(static_cast<int>(options.initialFlow)));
   }
   if (options.solver != Solver::kReference && options.solver != Solver::kFast) {

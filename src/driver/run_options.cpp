@@ -60,6 +60,8 @@ bool ParseInitialFlow(const std::string& text, morvi::InitialFlow& value) {
     value = morvi::InitialFlow::kPyramid;
   } else if (text == "matches") {
     value = morvi::InitialFlow::kMatches;
+  } else if (text == "fused") {
+    value = morvi::InitialFlow::kFused;
   } else {
     return false;
   }
@@ -105,7 +107,7 @@ bool ParseScale(const std::string& text, float& value) {
 std::string UsageLine(const std::string& program) {
   return "Usage: " + program +
          " [--seed N] [--threads N] [--smooth S] [--out DIR] [--resume] [--shard K/N] [--colour-scale S]"
-          " [--progress] [--occlusions] [--confidence] [--init pyramid|matches] [--solver reference|fast] [--scale F]"
+          " [--progress] [--occlusions] [--confidence] [--init pyramid|matches|fused] [--solver reference|fast] [--scale F]"
          " [--picture-format ppm|png] [--video-out FILE]"
          " imgdir|video [imgtype] [smooth] [resultdir]";
 }
@@ -127,8 +129,9 @@ const char* OptionsHelp() {
          "  --confidence      also estimate the backward flow (shared with --occlusions) and write\n"
          "                    <stem>_morviconf.png: 16-bit grey, 0 = no trust in the pixel's vector,\n"
          "                    65535 = full trust\n"
-         "  --init MODE       initial flow: pyramid (coarse to fine, the default) or matches (sparse\n"
-         "                    matches interpolated along edges; for large motions)\n"
+         "  --init MODE       initial flow: pyramid (coarse to fine, the default), matches (sparse\n"
+         "                    matches interpolated along edges; for large motions) or fused (both,\n"
+         "                    each colour segment taking the one that explains the frames better)\n"
          "  --solver NAME     variational solver: reference (the default; the same bytes at every\n"
          "                    thread count and on every machine) or fast (faster, equally accurate,\n"
          "                    deterministic too, but bytes of its own)\n"
@@ -234,7 +237,7 @@ CommandAction ParseCommandLine(int argc, char** argv, RunOptions& options, std::
       outOption = value;
     } else if (option == "--init") {
       if (!hasValue || !ParseInitialFlow(value, options.estimate.initialFlow)) {
-        error = "--init needs pyramid or matches";
+        error = "--init needs pyramid, matches or fused";
         return CommandAction::kUsageError;
       }
     } else if (option == "--solver") {

@@ -13,6 +13,7 @@
 
 #include "motion/segment_motion.h"
 #include "pipeline/confidence_map.h"
+#include "pipeline/fused_initial_flow.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/occlusion_mask.h"
@@ -41,8 +42,9 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   const int height = first.Height();
 
   // 1. Colour segments of the first frame. They do not depend on the flow: with two threads or
-  //    more and frames of moderate size they are found on a thread of their own while the initial
-  //    flow takes the others. Both results are the same at every thread count.
+  //    more and frames of moderate size they are found beside the initial flow (on one thread
+  //    beside the pyramid, on all beside the mostly serial matching), the fused start waiting for
+  //    them only where it compares the candidates. Both results are the same at every thread count.
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
@@ -59,28 +61,43 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
     segmentation = std::async(std::launch::async, segment, matchesFirst ? options.threads : 1);
   }
 
-  // 2. Initial flow: interpolated matches, or coarse to fine.
-  try {
-    bool matched = false;
-    if (options.initialFlow == morvi::InitialFlow::kMatches) {
-      std::string reason;
-      matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
-      if (matched) {
-        if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
+  // The segments once they are there: the side-by-side run's result, or found here.
+  bool segmented = false;
+  auto awaitSegments = [&]() -> const ImageRef& {
+    if (!segmented) {
+      if (segmentation.valid()) {
+        segmentation.get();
       } else {
-        notes.push_back(reason + "; this pair starts from the pyramid");
+        segment(options.threads);
       }
+      segmented = true;
     }
-    if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress);
+    return labels;
+  };
+
+  // 2. Initial flow: interpolated matches, coarse to fine, or both fused over the segments.
+  try {
+    if (options.initialFlow == morvi::InitialFlow::kFused) {
+      EstimateFusedInitialFlow(first, second, awaitSegments, flowOptions, sideBySide, progress, initialU, initialV,
+                               notes);
+    } else {
+      bool matched = false;
+      if (options.initialFlow == morvi::InitialFlow::kMatches) {
+        std::string reason;
+        matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+        if (matched) {
+          if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
+        } else {
+          notes.push_back(reason + "; this pair starts from the pyramid");
+        }
+      }
+      if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress);
+    }
   } catch (...) {
     if (segmentation.valid()) segmentation.wait();
     throw;
   }
-  if (sideBySide) {
-    segmentation.get();
-  } else {
-    segment(options.threads);
-  }
+  awaitSegments();
 
   // 3. The final flow starts as a copy, so the initial flow stays as it is.
   u = CloneFloat(initialU);

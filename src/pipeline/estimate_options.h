@@ -36,6 +36,9 @@ struct EstimateOptions {
   // Threads used inside the estimate (>= 1); the result does not depend on the count.
   int threads = 1;
   morvi::InitialFlow initialFlow = morvi::InitialFlow::kPyramid;
+  // --init fused: a segment leaves the matches' flow for the pyramid's only where the pyramid's
+  // data cost is below (1 - margin) times the matches'.
+  double fusionMargin = 0.5;
   morvi::Solver solver = morvi::Solver::kReference;
   // Warping iterations of the fast solver per pyramid level and in its final pass at full
   // resolution (frames above the small size): a third measured no gain in the final pass and

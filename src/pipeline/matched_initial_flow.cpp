@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int kMinSide = 32;               // DIS patches and SIFT octaves need room
 constexpr double kRatioTest = 0.8;         // best descriptor distance below 0.8 of the second best
 constexpr double kSiftContrast = 0.02;     // more keypoints than the default 0.04 in dark scenes
 constexpr int kGridStep = 8;               // DIS matches on every 8th pixel in both directions
@@ -91,14 +90,7 @@ void AddDisMatches(const cv::Mat& first, const cv::Mat& second, std::vector<Matc
 
 }  // namespace
 
-bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
-                                std::string& reason) {
-  const int width = first.Width();
-  const int height = first.Height();
-  if (width < kMinSide || height < kMinSide) {
-    reason = "the frames are smaller than " + std::to_string(kMinSide) + " x " + std::to_string(kMinSide);
-    return false;
-  }
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second) {
   const cv::Mat firstGrey = Grey(first.Mat());
   const cv::Mat secondGrey = Grey(second.Mat());
   std::vector<Match> matches;
@@ -106,14 +98,21 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
   AddDisMatches(firstGrey, secondGrey, matches);
   std::sort(matches.begin(), matches.end());
   matches.erase(std::unique(matches.begin(), matches.end()), matches.end());
+  std::vector<SparseMatch> found;
+  found.reserve(matches.size());
+  for (const Match& match : matches) found.push_back({match.from, match.to});
+  return found;
+}
+
+bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std::vector<SparseMatch>& matches,
+                        ImageRef& u, ImageRef& v, std::string& reason) {
   if (matches.size() < static_cast<size_t>(kMinMatches)) {
     reason = "only " + std::to_string(matches.size()) + " consistent matches were found";
     return false;
   }
-
   std::vector<cv::Point2f> from;
   std::vector<cv::Point2f> to;
-  for (const Match& match : matches) {
+  for (const SparseMatch& match : matches) {
     from.push_back(match.from);
     to.push_back(match.to);
   }
@@ -135,4 +134,13 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
   u = ImageRef(components[0]);
   v = ImageRef(components[1]);
   return true;
+}
+
+bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
+                                std::string& reason) {
+  if (first.Width() < kMinMatchedSide || first.Height() < kMinMatchedSide) {
+    reason = "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
+    return false;
+  }
+  return InterpolateMatches(first, second, FindMatches(first, second), u, v, reason);
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
 
 #include "image/image_ref.h"
 
@@ -17,3 +20,19 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
                                 std::string& reason);
 
 constexpr int kMinMatches = 32;
+constexpr int kMinMatchedSide = 32;  // DIS patches and SIFT octaves need room
+
+// A correspondence: the pixel `from` of the first frame is seen at `to` in the second.
+struct SparseMatch {
+  cv::Point2f from;
+  cv::Point2f to;
+};
+
+// The SIFT and DIS correspondences EstimateMatchedInitialFlow interpolates, sorted by position in
+// the first frame, without duplicates. The frames are at least kMinMatchedSide on each side.
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second);
+
+// The edge-aware interpolation of `matches` to every pixel, as EstimateMatchedInitialFlow does it;
+// false with the reason when fewer than kMinMatches are given or the field is not finite.
+bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std::vector<SparseMatch>& matches,
+                        ImageRef& u, ImageRef& v, std::string& reason);

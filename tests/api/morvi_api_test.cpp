@@ -166,7 +166,7 @@ TEST(MorviApi, BadInputThrowsWithAMessageSayingWhatIsWrong) {
         << scale;
   }
   morvi::Options badStart;
-  badStart.initialFlow = static_cast<morvi::InitialFlow>(2);
+  badStart.initialFlow = static_cast<morvi::InitialFlow>(3);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::EstimateFlow(frame, frame, badStart); }).find("initialFlow must be"),
             std::string::npos);
   EXPECT_NE(MessageOf<Invalid>([&] { morvi::FlowToColour(cv::Mat(4, 4, CV_32FC3)); }).find("CV_32FC2"),

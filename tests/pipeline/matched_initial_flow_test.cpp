@@ -67,19 +67,21 @@ TEST(MatchedInitialFlow, RealPairGivesTheSameBytesAtEveryThreadCount) {
   TempDir frames;
   cv::imwrite(frames / "a.png", frame(cv::Rect(200, 100, 160, 120)));
   cv::imwrite(frames / "b.png", cv::imread(DataPath("middlebury/RubberWhale/frame11.png"))(cv::Rect(200, 100, 160, 120)));
-  std::vector<unsigned char> reference;
-  for (const char* threads : {"1", "3", "1"}) {
-    TempDir results;
-    const CommandResult run = Morvi(std::string("--init matches --threads ") + threads, frames, results);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out.find("starts from the pyramid"), std::string::npos) << run.out;
-    const std::vector<unsigned char> bytes = ReadBytes(results / "a_morvi.flo");
-    if (reference.empty()) reference = bytes;
-    EXPECT_EQ(bytes, reference) << "threads " << threads;
-  }
   TempDir pyramid;
   ASSERT_EQ(Morvi("--init pyramid", frames, pyramid).status, 0);
-  EXPECT_NE(ReadBytes(pyramid / "a_morvi.flo"), reference);
+  for (const std::string init : {"matches", "fused"}) {
+    std::vector<unsigned char> reference;
+    for (const char* threads : {"1", "3", "1"}) {
+      TempDir results;
+      const CommandResult run = Morvi("--init " + init + " --threads " + threads, frames, results);
+      ASSERT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.err.find("starts from the pyramid"), std::string::npos) << init << run.err;
+      const std::vector<unsigned char> bytes = ReadBytes(results / "a_morvi.flo");
+      if (reference.empty()) reference = bytes;
+      EXPECT_EQ(bytes, reference) << init << " at threads " << threads;
+    }
+    EXPECT_NE(ReadBytes(pyramid / "a_morvi.flo"), reference) << init;
+  }
 }
 
 TEST(MatchedInitialFlow, UnmatchableFramesFallBackToThePyramidOncePerPair) {
@@ -103,20 +105,22 @@ TEST(MatchedInitialFlow, UnmatchableFramesFallBackToThePyramidOncePerPair) {
     cv::imwrite(frames / "f0.png", pairs[i].first);
     cv::imwrite(frames / "f1.png", pairs[i].second);
     cv::imwrite(frames / "f2.png", pairs[i].first);
-    TempDir matched;
-    const CommandResult run = Morvi("--init matches", frames, matched);
-    ASSERT_EQ(run.status, 0) << i << run.err;
-    // Once per pair, on standard error, naming the pair.
-    EXPECT_EQ(Occurrences(run.err, "starts from the pyramid"), 2u) << i << run.err;
-    for (const char* pair : {"pair f0: ", "pair f1: "}) {
-      const size_t line = run.err.find(pair);
-      ASSERT_NE(line, std::string::npos) << i << run.err;
-      EXPECT_LT(run.err.find("starts from the pyramid", line), run.err.find('\n', line)) << i << run.err;
-    }
     TempDir pyramid;
     ASSERT_EQ(Morvi("", frames, pyramid).status, 0);
-    for (const char* name : {"f0_morvi.flo", "f0_morvi.ppm", "f1_morviwarp.ppm"}) {
-      EXPECT_EQ(ReadBytes(matched / name), ReadBytes(pyramid / name)) << i << " " << name;
+    for (const std::string init : {"matches", "fused"}) {
+      TempDir matched;
+      const CommandResult run = Morvi("--init " + init, frames, matched);
+      ASSERT_EQ(run.status, 0) << i << init << run.err;
+      // Once per pair, on standard error, naming the pair.
+      EXPECT_EQ(Occurrences(run.err, "starts from the pyramid"), 2u) << i << init << run.err;
+      for (const char* pair : {"pair f0: ", "pair f1: "}) {
+        const size_t line = run.err.find(pair);
+        ASSERT_NE(line, std::string::npos) << i << run.err;
+        EXPECT_LT(run.err.find("starts from the pyramid", line), run.err.find('\n', line)) << i << run.err;
+      }
+      for (const char* name : {"f0_morvi.flo", "f0_morvi.ppm", "f1_morviwarp.ppm"}) {
+        EXPECT_EQ(ReadBytes(matched / name), ReadBytes(pyramid / name)) << i << " " << init << " " << name;
+      }
     }
   }
   TempDir frames;

@@ -70,7 +70,12 @@ def test_matched_start_occlusions_and_confidence_equal_the_programs_files(tmp_pa
     assert confidence.min() >= 0.0 and confidence.max() <= 1.0
     # the file holds the map rounded to 16 bits (a product exactly halfway may round either way)
     assert np.abs(np.round(confidence.astype(np.float64) * 65535) - written).max() <= 1
-    with pytest.raises(ValueError, match="init"):
+    fused_dir = tmp_path / "fused"
+    subprocess.run([MORVI_BINARY, "--seed", "22", "--init", "fused", str(frames), ".png", "8", str(fused_dir)],
+                   check=True, stdout=subprocess.DEVNULL)
+    morvi.write_flo(tmp_path / "fused.flo", morvi.estimate_flow(first, second, seed=22, init="fused"))
+    assert (tmp_path / "fused.flo").read_bytes() == (fused_dir / "frame10_morvi.flo").read_bytes()
+    with pytest.raises(ValueError, match="init must be 'pyramid', 'matches' or 'fused', not 'fast'"):
         morvi.estimate_flow(first, second, init="fast")
     with pytest.raises(ValueError, match="solver must be 'reference' or 'fast', not 'x'"):
         morvi.estimate_flow(first, second, solver="x")

@@ -1,0 +1,234 @@
+#include "pipeline/fused_initial_flow.h"
+
+#include <algorithm>
+#include <cmath>
+#include <future>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+#include "pipeline/initial_flow.h"
+#include "pipeline/matched_initial_flow.h"
+
+namespace {
+
+constexpr double kCentralDifferenceScale = 0.5;  // (I(x+1) - I(x-1)) / 2
+
+// A frame's channels as float planes, smoothed, with their x and y derivatives.
+struct FramePlanes {
+  std::vector<cv::Mat> value;
+  std::vector<cv::Mat> dx;
+  std::vector<cv::Mat> dy;
+};
+
+FramePlanes SmoothedPlanes(const ImageRef& frame, double sigma) {
+  cv::Mat asFloat;
+  frame.Mat().convertTo(asFloat, CV_32F);
+  cv::Mat smoothed;
+  cv::GaussianBlur(asFloat, smoothed, cv::Size(0, 0), sigma, sigma, cv::BORDER_REFLECT);
+  FramePlanes planes;
+  cv::split(smoothed, planes.value);
+  for (const cv::Mat& plane : planes.value) {
+    cv::Mat dx;
+    cv::Mat dy;
+    cv::Sobel(plane, dx, CV_32F, 1, 0, 1, kCentralDifferenceScale, 0.0, cv::BORDER_REFLECT);
+    cv::Sobel(plane, dy, CV_32F, 0, 1, 1, kCentralDifferenceScale, 0.0, cv::BORDER_REFLECT);
+    planes.dx.push_back(dx);
+    planes.dy.push_back(dy);
+  }
+  return planes;
+}
+
+cv::Mat Sample(const cv::Mat& plane, const cv::Mat& mapX, const cv::Mat& mapY) {
+  cv::Mat sampled;
+  cv::remap(plane, sampled, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  return sampled;
+}
+
+void CheckFrames(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v) {
+  if (first.Empty() || first.Depth() != CV_8U || (first.Channels() != 1 && first.Channels() != 3)) {
+    throw std::invalid_argument("the flow's data cost needs 8-bit frames with 1 or 3 channels");
+  }
+  if (second.Mat().size() != first.Mat().size() || second.Mat().type() != first.Mat().type()) {
+    throw std::invalid_argument("the flow's data cost needs two frames of the same size and type");
+  }
+  for (const ImageRef* component : {&u, &v}) {
+    if (component->Mat().size() != first.Mat().size() || component->Mat().type() != CV_32F) {
+      throw std::invalid_argument("the flow's data cost needs a one-channel float flow of the frames' size");
+    }
+  }
+}
+
+}  // namespace
+
+ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
+                      const EstimateOptions& options, double presmoothSigma) {
+  CheckFrames(first, second, u, v);
+  const int width = first.Width();
+  const int height = first.Height();
+  const FramePlanes one = SmoothedPlanes(first, presmoothSigma);
+  const FramePlanes two = SmoothedPlanes(second, presmoothSigma);
+
+  // sampling positions x + u, y + v, and which of them stay inside the frame
+  cv::Mat mapX(height, width, CV_32F);
+  cv::Mat mapY(height, width, CV_32F);
+  for (int y = 0; y < height; ++y) {
+    const float* pu = u.Row<float>(y);
+    const float* pv = v.Row<float>(y);
+    float* mx = mapX.ptr<float>(y);
+    float* my = mapY.ptr<float>(y);
+    for (int x = 0; x < width; ++x) {
+      mx[x] = static_cast<float>(x) + pu[x];
+      my[x] = static_cast<float>(y) + pv[x];
+    }
+  }
+
+  // squared brightness and gradient changes, summed over the channels
+  cv::Mat brightness2 = cv::Mat::zeros(height, width, CV_32F);
+  cv::Mat gradient2 = cv::Mat::zeros(height, width, CV_32F);
+  for (size_t c = 0; c < one.value.size(); ++c) {
+    const cv::Mat Iz = Sample(two.value[c], mapX, mapY) - one.value[c];
+    const cv::Mat Ixz = Sample(two.dx[c], mapX, mapY) - one.dx[c];
+    const cv::Mat Iyz = Sample(two.dy[c], mapX, mapY) - one.dy[c];
+    brightness2 += Iz.mul(Iz);
+    gradient2 += Ixz.mul(Ixz) + Iyz.mul(Iyz);
+  }
+
+  // robust penalisers, weighted as in the energy, capped
+  const float epsB2 = static_cast<float>(options.brightnessEps * options.brightnessEps);
+  const float epsG2 = static_cast<float>(options.gradientEps * options.gradientEps);
+  const float maxX = static_cast<float>(width - 1);
+  const float maxY = static_cast<float>(height - 1);
+  ImageRef cost = CreateFloat(width, height, 1);
+  for (int y = 0; y < height; ++y) {
+    const float* b2 = brightness2.ptr<float>(y);
+    const float* g2 = gradient2.ptr<float>(y);
+    const float* mx = mapX.ptr<float>(y);
+    const float* my = mapY.ptr<float>(y);
+    float* out = cost.Row<float>(y);
+    for (int x = 0; x < width; ++x) {
+      const bool inside = mx[x] >= 0.0f && my[x] >= 0.0f && mx[x] <= maxX && my[x] <= maxY;
+      const float psiB = std::sqrt(b2[x] + epsB2);
+      const float psiG = std::sqrt(g2[x] + epsG2);
+      const float data = options.brightnessTermWeight * psiB + options.gradientTermWeight * psiG;
+      out[x] = inside && data < kFusionCostCap ? data : kFusionCostCap;  // NaN flow lands on the cap
+    }
+  }
+  return cost;
+}
+
+std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const ImageRef& labels, double margin) {
+  if (costs.empty()) throw std::invalid_argument("the fusion needs at least one candidate");
+  int labelCount = 0;
+  for (int y = 0; y < labels.Height(); ++y) {
+    const int* label = labels.Row<int>(y);
+    for (int x = 0; x < labels.Width(); ++x) labelCount = std::max(labelCount, label[x] + 1);
+  }
+  // summed in double, in raster order: the sums and so the choices do not depend on threads
+  std::vector<std::vector<double>> sums(costs.size(), std::vector<double>(static_cast<size_t>(labelCount), 0.0));
+  for (size_t k = 0; k < costs.size(); ++k) {
+    for (int y = 0; y < labels.Height(); ++y) {
+      const int* label = labels.Row<int>(y);
+      const float* cost = costs[k].Row<float>(y);
+      for (int x = 0; x < labels.Width(); ++x) {
+        if (label[x] >= 0) sums[k][static_cast<size_t>(label[x])] += cost[x];
+      }
+    }
+  }
+  std::vector<int> chosen(static_cast<size_t>(labelCount), 0);
+  for (size_t s = 0; s < chosen.size(); ++s) {
+    double best = sums[0][s];
+    for (size_t k = 1; k < costs.size(); ++k) {
+      if (sums[k][s] < (1.0 - margin) * sums[0][s] && sums[k][s] < best) {
+        best = sums[k][s];
+        chosen[s] = static_cast<int>(k);
+      }
+    }
+  }
+  return chosen;
+}
+
+void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
+                      const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
+                      ImageRef& v, std::vector<int>* chosen) {
+  if (candidates.empty()) throw std::invalid_argument("the fusion needs at least one candidate");
+  if (labels.Mat().size() != first.Mat().size() || labels.Mat().type() != CV_32S) {
+    throw std::invalid_argument("the fusion needs a 32-bit label image of the frames' size");
+  }
+  std::vector<ImageRef> costs;
+  for (const FlowCandidate& candidate : candidates) {
+    costs.push_back(FlowDataCost(first, second, candidate.u, candidate.v, options));
+  }
+  const std::vector<int> choice = ChooseBySegments(costs, labels, options.fusionMargin);
+  ImageRef fusedU = CreateFloat(first.Width(), first.Height(), 1);
+  ImageRef fusedV = CreateFloat(first.Width(), first.Height(), 1);
+  for (int y = 0; y < first.Height(); ++y) {
+    const int* label = labels.Row<int>(y);
+    float* outU = fusedU.Row<float>(y);
+    float* outV = fusedV.Row<float>(y);
+    for (int x = 0; x < first.Width(); ++x) {
+      const size_t k = label[x] >= 0 ? static_cast<size_t>(choice[static_cast<size_t>(label[x])]) : 0;
+      outU[x] = candidates[k].u.Row<float>(y)[x];
+      outV[x] = candidates[k].v.Row<float>(y)[x];
+    }
+  }
+  u = fusedU;
+  v = fusedV;
+  if (chosen != nullptr) *chosen = choice;
+}
+
+std::vector<SparseMatch> MatchesThePyramidLeavesOpen(const std::vector<SparseMatch>& matches,
+                                                     const FlowCandidate& pyramid, const ImageRef& pyramidCost,
+                                                     float contradiction, float explainedCost) {
+  std::vector<SparseMatch> kept;
+  kept.reserve(matches.size());
+  for (const SparseMatch& match : matches) {
+    const int x = std::clamp(cvRound(match.from.x), 0, pyramidCost.Width() - 1);
+    const int y = std::clamp(cvRound(match.from.y), 0, pyramidCost.Height() - 1);
+    const float du = match.to.x - match.from.x - pyramid.u.Row<float>(y)[x];
+    const float dv = match.to.y - match.from.y - pyramid.v.Row<float>(y)[x];
+    const bool contradicts = du * du + dv * dv > contradiction * contradiction;
+    if (!(contradicts && pyramidCost.Row<float>(y)[x] < explainedCost)) kept.push_back(match);
+  }
+  return kept;
+}
+
+void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
+                              const std::function<const ImageRef&()>& labels, const EstimateOptions& options,
+                              bool findMatchesAside, std::ostream* progress, ImageRef& u, ImageRef& v,
+                              std::vector<std::string>& notes) {
+  const bool matchable = first.Width() >= kMinMatchedSide && first.Height() >= kMinMatchedSide;
+  std::future<std::vector<SparseMatch>> found;
+  if (matchable && findMatchesAside) {
+    found = std::async(std::launch::async, [&] { return FindMatches(first, second); });
+  }
+  FlowCandidate pyramid;
+  EstimateInitialFlow(first, second, pyramid.u, pyramid.v, options, progress);
+  if (!matchable) {
+    notes.push_back("the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " +
+                    std::to_string(kMinMatchedSide) + "; this pair starts from the pyramid alone");
+    u = pyramid.u;
+    v = pyramid.v;
+    return;
+  }
+  const ImageRef pyramidCost = FlowDataCost(first, second, pyramid.u, pyramid.v, options);
+  const std::vector<SparseMatch> all = found.valid() ? found.get() : FindMatches(first, second);
+  FlowCandidate matches;
+  std::string reason;
+  if (!InterpolateMatches(first, second, MatchesThePyramidLeavesOpen(all, pyramid, pyramidCost), matches.u,
+                          matches.v, reason)) {
+    notes.push_back(reason + "; this pair starts from the pyramid alone");
+    u = pyramid.u;
+    v = pyramid.v;
+    return;
+  }
+  // The matches' flow is the default: from it the segment motions and the final pass end nearer
+  // the truth on average, even where its interpolated field explains the frames a little worse than
+  // the pyramid's (which already minimises the energy). The pyramid takes a segment only where the
+  // matches explain it far worse: a wrong repetition, a match carried across an edge.
+  std::vector<FlowCandidate> candidates;
+  candidates.push_back(matches);
+  candidates.push_back(pyramid);
+  FuseInitialFlows(first, second, labels(), candidates, options, u, v);
+}

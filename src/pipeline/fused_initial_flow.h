@@ -1,0 +1,82 @@
+// An initial flow fused from candidates (the interpolated matches' and the pyramid's): each colour
+// segment of the first frame keeps the default candidate unless another explains it clearly
+// better, by the robust data term the solver minimises on the warped second frame.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "image/image_ref.h"
+#include "pipeline/estimate_options.h"
+#include "pipeline/matched_initial_flow.h"
+
+// The frames are smoothed a little (Gaussian, this sigma in pixels) before they are compared and
+// differentiated, so that the gradient term compares structure rather than noise, and a candidate
+// a fraction of a pixel off is not mistaken for a wrong one.
+constexpr double kFusionPresmoothSigma = 1.0;
+
+// A target beyond this cost tells nothing about the flow (an occlusion, a frame exit, a specular
+// highlight): about twenty grey levels of brightness and gradient change.
+constexpr float kFusionCostCap = 20.0f;
+// A match differing from the pyramid's flow by more than this many pixels contradicts it: a wrong
+// repetition is off by a whole period, far beyond the pyramid's ordinary error. Smaller bounds
+// also dropped good matches where the pyramid settled a few pixels off yet explains the frames
+// (3 pixels: Venus 0.320 instead of 0.288; 8 pixels: Sintel market_5 6.03 instead of 5.21)...
+constexpr float kContradiction = 16.0f;
+// ...and the pyramid's flow explains a pixel whose data cost is below this (a few grey levels of
+// brightness and gradient change).
+constexpr float kExplainedCost = 4.0f;
+
+// One candidate initial flow.
+struct FlowCandidate {
+  ImageRef u;
+  ImageRef v;
+};
+
+// The data cost of a flow per pixel: the robust brightness and gradient constancy terms
+//   brightnessTermWeight psi(sum_c Iz_c^2, brightnessEps) + gradientTermWeight psi(sum_c Ixz_c^2 + Iyz_c^2, gradientEps)
+// with psi(s2, eps) = sqrt(s2 + eps^2), on the frames slightly smoothed, the second frame and its
+// derivatives sampled bilinearly at (x + u, y + v). A pixel whose target leaves the frame, and any
+// pixel costing more, costs kFusionCostCap: occlusions and frame exits weigh the same under every
+// candidate instead of deciding a segment. first, second: 8-bit, 1 or 3 channels, equal size; u, v
+// float of that size. Returns a new float image.
+ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
+                      const EstimateOptions& options, double presmoothSigma = kFusionPresmoothSigma);
+
+// For each label 0 .. n-1 of `labels` (32-bit, the frames' size; n = its largest label + 1), the
+// index of the candidate whose summed cost over the label's pixels is lowest, where a candidate
+// other than the first must cost less than (1 - margin) times the first's to be taken: the first
+// candidate is the default and the others have to earn their segments. Ties go to the lower index.
+std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const ImageRef& labels, double margin);
+
+// The fused initial flow: candidates[0] is the default, the others must beat it by
+// options.fusionMargin (ChooseBySegments over FlowDataCost). u and v are made to refer to new
+// images, each pixel copied from the candidate its segment chose. `chosen`, when not null,
+// receives the choice per segment.
+void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
+                      const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
+                      ImageRef& v, std::vector<int>* chosen = nullptr);
+
+// The matches that do not contradict a pyramid flow that already explains the frames: a match is
+// dropped where it differs from the pyramid's vector at its first-frame pixel by more than
+// kContradiction pixels while the pyramid's data cost there is below kExplainedCost. Such a match
+// adds nothing the pyramid lacks, and on repeated texture it is the wrong repetition, which the
+// interpolation would carry over the whole region. Where the pyramid fails (a fast object, its
+// cost high), every match stays.
+std::vector<SparseMatch> MatchesThePyramidLeavesOpen(const std::vector<SparseMatch>& matches,
+                                                     const FlowCandidate& pyramid, const ImageRef& pyramidCost,
+                                                     float contradiction = kContradiction,
+                                                     float explainedCost = kExplainedCost);
+
+// The whole fused start of EstimateOneWay: the pyramid's flow (EstimateInitialFlow, which writes
+// the progress line), the matches' flow, and their fusion over the first frame's segmentation,
+// which `labels` gives when the fusion needs it (it may wait for it), the matches' flow being the
+// default. With `findMatchesAside` the matches are found on a thread of their own while the
+// pyramid runs. When the matches fail, the pyramid's flow is the start and the reason goes to
+// `notes`.
+void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
+                              const std::function<const ImageRef&()>& labels, const EstimateOptions& options,
+                              bool findMatchesAside, std::ostream* progress, ImageRef& u, ImageRef& v,
+                              std::vector<std::string>& notes);
