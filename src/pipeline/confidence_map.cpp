@@ -7,26 +7,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "image/warp.h"
+
 namespace {
 
 constexpr float kGreyColourScale = 1.7320508f;  // a grey difference d counts as d on all three channels
 constexpr float kFullTrust = 65535.0f;          // the 16-bit picture's value for a confidence of 1
 constexpr int kMinDisSide = 32;                 // the quick estimate's patches and pyramid need room
-
-// Bilinear sample of a float plane at (x, y), clamped into the frame.
-float Sample(const cv::Mat& image, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(image.cols - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(image.rows - 1));
-  const int x0 = static_cast<int>(x);
-  const int y0 = static_cast<int>(y);
-  const int x1 = std::min(x0 + 1, image.cols - 1);
-  const int y1 = std::min(y0 + 1, image.rows - 1);
-  const float ax = x - static_cast<float>(x0);
-  const float ay = y - static_cast<float>(y0);
-  const float* r0 = image.ptr<float>(y0);
-  const float* r1 = image.ptr<float>(y1);
-  return (r0[x0] * (1.0f - ax) + r0[x1] * ax) * (1.0f - ay) + (r1[x0] * (1.0f - ax) + r1[x1] * ax) * ay;
-}
 
 // |d/dx| + |d/dy| of a plane by central differences (one-sided at the border).
 void AddVariation(const cv::Mat& plane, cv::Mat& variation) {
@@ -144,15 +131,15 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
         fb[x] = outside[x] = residual[x] = revision[x] = magnitude[x] = NAN;
         continue;
       }
-      const float bu = Sample(backU.Mat(), tx, ty);
-      const float bv = Sample(backV.Mat(), tx, ty);
+      const float bu = SampleBilinearClamped(backU.Mat(), tx, ty);
+      const float bv = SampleBilinearClamped(backV.Mat(), tx, ty);
       fb[x] = std::hypot(ur[x] + bu, vr[x] + bv);
       const float ox = std::max(0.0f, std::max(-tx, tx - right));
       const float oy = std::max(0.0f, std::max(-ty, ty - bottom));
       outside[x] = std::hypot(ox, oy);
       float distance2 = 0.0f;
       for (int c = 0; c < channels; ++c) {
-        const float d = static_cast<float>(firstRow[x * channels + c]) - Sample(secondPlanes[c], tx, ty);
+        const float d = static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
         distance2 += d * d;
       }
       residual[x] = std::sqrt(distance2) * colourScale;

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "image/warp.h"
+
 namespace {
 
 constexpr float kOutsideMargin = 0.5f;         // a target beyond the pixel centres by this is outside
@@ -14,21 +16,6 @@ constexpr float kMinCoverage = 0.5f;           // backward footprint below this:
 constexpr float kMaxColourDistance = 30.0f;    // grey levels, Euclidean over B, G, R
 constexpr int kClosingDiameter = 5;
 constexpr uint8_t kOccluded = 255;
-
-// Bilinear sample of a float image at (x, y), clamped into the frame.
-float Sample(const cv::Mat& image, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(image.cols - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(image.rows - 1));
-  const int x0 = static_cast<int>(x);
-  const int y0 = static_cast<int>(y);
-  const int x1 = std::min(x0 + 1, image.cols - 1);
-  const int y1 = std::min(y0 + 1, image.rows - 1);
-  const float ax = x - static_cast<float>(x0);
-  const float ay = y - static_cast<float>(y0);
-  const float* r0 = image.ptr<float>(y0);
-  const float* r1 = image.ptr<float>(y1);
-  return (r0[x0] * (1.0f - ax) + r0[x1] * ax) * (1.0f - ay) + (r1[x0] * (1.0f - ax) + r1[x1] * ax) * ay;
-}
 
 // How much of every pixel of the first frame the second frame's pixels land on, each spread
 // bilinearly around x + w_b(x). Accumulated in row order, so the sums are always the same.
@@ -92,8 +79,8 @@ void EstimateOcclusionMask(const ImageRef& first, const ImageRef& second, const 
         continue;
       }
       if (covered[x] < kMinCoverage) continue;
-      const double bu = Sample(backU.Mat(), tx, ty);
-      const double bv = Sample(backV.Mat(), tx, ty);
+      const double bu = SampleBilinearClamped(backU.Mat(), tx, ty);
+      const double bv = SampleBilinearClamped(backV.Mat(), tx, ty);
       if (!std::isfinite(bu) || !std::isfinite(bv)) continue;
       const double du = ur[x] + bu;
       const double dv = vr[x] + bv;
@@ -101,7 +88,7 @@ void EstimateOcclusionMask(const ImageRef& first, const ImageRef& second, const 
       if (du * du + dv * dv > kConsistencyRelative * lengths + kConsistencyAbsolute) continue;
       float distance2 = 0.0f;
       for (int c = 0; c < channels; ++c) {
-        const float d = static_cast<float>(firstRow[x * channels + c]) - Sample(secondPlanes[c], tx, ty);
+        const float d = static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
         distance2 += d * d;
       }
       if (std::sqrt(distance2) * colourScale > kMaxColourDistance) continue;
