@@ -235,8 +235,9 @@ int main(int argc, char** argv) {
     ImageRef fusedU, fusedV;
     FuseInitialFlows(first, second, labels, candidates, options, fusedU, fusedV);
     const double tFusion = Since(start);
-    const std::vector<ImageRef> costs = {FlowDataCost(first, second, matches.u, matches.v, options),
-                                         FlowDataCost(first, second, pyramid.u, pyramid.v, options)};
+    const FusionFrames frames = PrepareFusionFrames(first, second);
+    const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.u, matches.v, options),
+                                         FlowDataCost(frames, pyramid.u, pyramid.v, options)};
     const std::vector<ImageRef> reversedCosts = {costs[1], costs[0]};
     const std::vector<ImageRef> errors = {ErrorMap(uGt, vGt, pyramid.u, pyramid.v),
                                           ErrorMap(uGt, vGt, matches.u, matches.v)};
@@ -261,12 +262,11 @@ int main(int argc, char** argv) {
       std::vector<FlowCandidate> pairOf;
       pairOf.push_back(kept);
       pairOf.push_back(pyramid);
-      FuseInitialFlows(first, second, labels, pairOf, options, f.u, f.v);
+      const std::vector<ImageRef> pairCosts = {FlowDataCost(frames, kept.u, kept.v, options), costs[1]};
+      FuseInitialFlows(labels, pairOf, pairCosts, options.fusionMargin, f.u, f.v);
       variants.push_back(f);
       if (contradiction == kContradiction && explained == kExplainedCost) {
-        EstimateOptions wider = options;
-        wider.fusionMargin = 0.3;
-        FuseInitialFlows(first, second, labels, pairOf, wider, fusedU, fusedV);
+        FuseInitialFlows(labels, pairOf, pairCosts, 0.3, fusedU, fusedV);
       }
     }
     variants.push_back({fusedU, fusedV});

@@ -15,13 +15,6 @@ namespace {
 
 constexpr double kCentralDifferenceScale = 0.5;  // (I(x+1) - I(x-1)) / 2
 
-// A frame's channels as float planes, smoothed, with their x and y derivatives.
-struct FramePlanes {
-  std::vector<cv::Mat> value;
-  std::vector<cv::Mat> dx;
-  std::vector<cv::Mat> dy;
-};
-
 FramePlanes SmoothedPlanes(const ImageRef& frame, double sigma) {
   cv::Mat asFloat;
   frame.Mat().convertTo(asFloat, CV_32F);
@@ -46,15 +39,10 @@ cv::Mat Sample(const cv::Mat& plane, const cv::Mat& mapX, const cv::Mat& mapY) {
   return sampled;
 }
 
-void CheckFrames(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v) {
-  if (first.Empty() || first.Depth() != CV_8U || (first.Channels() != 1 && first.Channels() != 3)) {
-    throw std::invalid_argument("the flow's data cost needs 8-bit frames with 1 or 3 channels");
-  }
-  if (second.Mat().size() != first.Mat().size() || second.Mat().type() != first.Mat().type()) {
-    throw std::invalid_argument("the flow's data cost needs two frames of the same size and type");
-  }
+void CheckFlow(const FusionFrames& frames, const ImageRef& u, const ImageRef& v) {
+  const cv::Size size = frames.first.value.at(0).size();
   for (const ImageRef* component : {&u, &v}) {
-    if (component->Mat().size() != first.Mat().size() || component->Mat().type() != CV_32F) {
+    if (component->Mat().size() != size || component->Mat().type() != CV_32F) {
       throw std::invalid_argument("the flow's data cost needs a one-channel float flow of the frames' size");
     }
   }
@@ -62,13 +50,28 @@ void CheckFrames(const ImageRef& first, const ImageRef& second, const ImageRef& 
 
 }  // namespace
 
+FusionFrames PrepareFusionFrames(const ImageRef& first, const ImageRef& second, double presmoothSigma) {
+  if (first.Empty() || first.Depth() != CV_8U || (first.Channels() != 1 && first.Channels() != 3)) {
+    throw std::invalid_argument("the flow's data cost needs 8-bit frames with 1 or 3 channels");
+  }
+  if (second.Mat().size() != first.Mat().size() || second.Mat().type() != first.Mat().type()) {
+    throw std::invalid_argument("the flow's data cost needs two frames of the same size and type");
+  }
+  return FusionFrames{SmoothedPlanes(first, presmoothSigma), SmoothedPlanes(second, presmoothSigma)};
+}
+
 ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                       const EstimateOptions& options, double presmoothSigma) {
-  CheckFrames(first, second, u, v);
-  const int width = first.Width();
-  const int height = first.Height();
-  const FramePlanes one = SmoothedPlanes(first, presmoothSigma);
-  const FramePlanes two = SmoothedPlanes(second, presmoothSigma);
+  return FlowDataCost(PrepareFusionFrames(first, second, presmoothSigma), u, v, options);
+}
+
+ImageRef FlowDataCost(const FusionFrames& frames, const ImageRef& u, const ImageRef& v,
+                      const EstimateOptions& options) {
+  CheckFlow(frames, u, v);
+  const FramePlanes& one = frames.first;
+  const FramePlanes& two = frames.second;
+  const int width = u.Width();
+  const int height = u.Height();
 
   // sampling positions x + u, y + v, and which of them stay inside the frame
   cv::Mat mapX(height, width, CV_32F);
@@ -152,22 +155,33 @@ std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const Imag
 void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
                       const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
                       ImageRef& v, std::vector<int>* chosen) {
-  if (candidates.empty()) throw std::invalid_argument("the fusion needs at least one candidate");
-  if (labels.Mat().size() != first.Mat().size() || labels.Mat().type() != CV_32S) {
-    throw std::invalid_argument("the fusion needs a 32-bit label image of the frames' size");
-  }
+  const FusionFrames frames = PrepareFusionFrames(first, second);
   std::vector<ImageRef> costs;
   for (const FlowCandidate& candidate : candidates) {
-    costs.push_back(FlowDataCost(first, second, candidate.u, candidate.v, options));
+    costs.push_back(FlowDataCost(frames, candidate.u, candidate.v, options));
   }
-  const std::vector<int> choice = ChooseBySegments(costs, labels, options.fusionMargin);
-  ImageRef fusedU = CreateFloat(first.Width(), first.Height(), 1);
-  ImageRef fusedV = CreateFloat(first.Width(), first.Height(), 1);
-  for (int y = 0; y < first.Height(); ++y) {
+  FuseInitialFlows(labels, candidates, costs, options.fusionMargin, u, v, chosen);
+}
+
+void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& candidates,
+                      const std::vector<ImageRef>& costs, double margin, ImageRef& u, ImageRef& v,
+                      std::vector<int>* chosen) {
+  if (candidates.empty() || costs.size() != candidates.size()) {
+    throw std::invalid_argument("the fusion needs at least one candidate and the cost of each");
+  }
+  const int width = candidates[0].u.Width();
+  const int height = candidates[0].u.Height();
+  if (labels.Mat().size() != cv::Size(width, height) || labels.Mat().type() != CV_32S) {
+    throw std::invalid_argument("the fusion needs a 32-bit label image of the frames' size");
+  }
+  const std::vector<int> choice = ChooseBySegments(costs, labels, margin);
+  ImageRef fusedU = CreateFloat(width, height, 1);
+  ImageRef fusedV = CreateFloat(width, height, 1);
+  for (int y = 0; y < height; ++y) {
     const int* label = labels.Row<int>(y);
     float* outU = fusedU.Row<float>(y);
     float* outV = fusedV.Row<float>(y);
-    for (int x = 0; x < first.Width(); ++x) {
+    for (int x = 0; x < width; ++x) {
       const size_t k = label[x] >= 0 ? static_cast<size_t>(choice[static_cast<size_t>(label[x])]) : 0;
       outU[x] = candidates[k].u.Row<float>(y)[x];
       outV[x] = candidates[k].v.Row<float>(y)[x];
@@ -212,7 +226,8 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
     v = pyramid.v;
     return;
   }
-  const ImageRef pyramidCost = FlowDataCost(first, second, pyramid.u, pyramid.v, options);
+  const FusionFrames frames = PrepareFusionFrames(first, second);
+  const ImageRef pyramidCost = FlowDataCost(frames, pyramid.u, pyramid.v, options);
   const std::vector<SparseMatch> all = found.valid() ? found.get() : FindMatches(first, second);
   FlowCandidate matches;
   std::string reason;
@@ -227,8 +242,7 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // the truth on average, even where its interpolated field explains the frames a little worse than
   // the pyramid's (which already minimises the energy). The pyramid takes a segment only where the
   // matches explain it far worse: a wrong repetition, a match carried across an edge.
-  std::vector<FlowCandidate> candidates;
-  candidates.push_back(matches);
-  candidates.push_back(pyramid);
-  FuseInitialFlows(first, second, labels(), candidates, options, u, v);
+  const std::vector<FlowCandidate> candidates = {matches, pyramid};
+  const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.u, matches.v, options), pyramidCost};
+  FuseInitialFlows(labels(), candidates, costs, options.fusionMargin, u, v);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "image/image_ref.h"
 #include "pipeline/estimate_options.h"
 #include "pipeline/matched_initial_flow.h"
@@ -35,13 +37,34 @@ struct FlowCandidate {
   ImageRef v;
 };
 
+// A frame's channels as float planes, smoothed, with their x and y derivatives.
+struct FramePlanes {
+  std::vector<cv::Mat> value;
+  std::vector<cv::Mat> dx;
+  std::vector<cv::Mat> dy;
+};
+
+// The two frames as the data cost compares them, prepared once for any number of candidates.
+struct FusionFrames {
+  FramePlanes first;
+  FramePlanes second;
+};
+
+// first, second: 8-bit, 1 or 3 channels, equal size (else std::invalid_argument), each smoothed by
+// a Gaussian of presmoothSigma.
+FusionFrames PrepareFusionFrames(const ImageRef& first, const ImageRef& second,
+                                 double presmoothSigma = kFusionPresmoothSigma);
+
 // The data cost of a flow per pixel: the robust brightness and gradient constancy terms
 //   brightnessTermWeight psi(sum_c Iz_c^2, brightnessEps) + gradientTermWeight psi(sum_c Ixz_c^2 + Iyz_c^2, gradientEps)
-// with psi(s2, eps) = sqrt(s2 + eps^2), on the frames slightly smoothed, the second frame and its
+// with psi(s2, eps) = sqrt(s2 + eps^2), on the prepared frames, the second frame and its
 // derivatives sampled bilinearly at (x + u, y + v). A pixel whose target leaves the frame, and any
 // pixel costing more, costs kFusionCostCap: occlusions and frame exits weigh the same under every
-// candidate instead of deciding a segment. first, second: 8-bit, 1 or 3 channels, equal size; u, v
-// float of that size. Returns a new float image.
+// candidate instead of deciding a segment. u, v: float of the frames' size. Returns a new float
+// image.
+ImageRef FlowDataCost(const FusionFrames& frames, const ImageRef& u, const ImageRef& v,
+                      const EstimateOptions& options);
+// The same on frames prepared for this one flow.
 ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                       const EstimateOptions& options, double presmoothSigma = kFusionPresmoothSigma);
 
@@ -58,6 +81,10 @@ std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const Imag
 void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
                       const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
                       ImageRef& v, std::vector<int>* chosen = nullptr);
+// The same with each candidate's cost (costs[k] of candidates[k]) already known.
+void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& candidates,
+                      const std::vector<ImageRef>& costs, double margin, ImageRef& u, ImageRef& v,
+                      std::vector<int>* chosen = nullptr);
 
 // The matches that do not contradict a pyramid flow that already explains the frames: a match is
 // dropped where it differs from the pyramid's vector at its first-frame pixel by more than
