@@ -104,10 +104,14 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   for (cv::Mat& signal : signals) signal = cv::Mat::zeros(height, width, CV_32F);
 
   const int channels = first.Channels();
+  // The colour residual weighs nothing in the chosen measure: sampled only when it counts.
+  const bool residualWanted = params.weights[kResidual] != 0.0f || params.computeAll;
   std::vector<cv::Mat> secondPlanes;
-  cv::Mat secondFloat;
-  second.Mat().convertTo(secondFloat, CV_32F);
-  cv::split(secondFloat, secondPlanes);
+  if (residualWanted) {
+    cv::Mat secondFloat;
+    second.Mat().convertTo(secondFloat, CV_32F);
+    cv::split(secondFloat, secondPlanes);
+  }
   const float colourScale = channels == 3 ? 1.0f : kGreyColourScale;
   const float right = static_cast<float>(width - 1);
   const float bottom = static_cast<float>(height - 1);
@@ -137,12 +141,15 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
       const float ox = std::max(0.0f, std::max(-tx, tx - right));
       const float oy = std::max(0.0f, std::max(-ty, ty - bottom));
       outside[x] = std::hypot(ox, oy);
-      float distance2 = 0.0f;
-      for (int c = 0; c < channels; ++c) {
-        const float d = static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
-        distance2 += d * d;
+      if (residualWanted) {
+        float distance2 = 0.0f;
+        for (int c = 0; c < channels; ++c) {
+          const float d =
+              static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
+          distance2 += d * d;
+        }
+        residual[x] = std::sqrt(distance2) * colourScale;
       }
-      residual[x] = std::sqrt(distance2) * colourScale;
       revision[x] = std::hypot(ur[x] - u0[x], vr[x] - v0[x]);
       magnitude[x] = std::hypot(ur[x], vr[x]);
     }

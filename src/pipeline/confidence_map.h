@@ -52,6 +52,8 @@ struct ConfidenceParams {
 // The signals of the flow (u, v) from `first` to `second`, its backward flow (backU, backV) and
 // the initial flow (initialU, initialV) the final flow started from; 8-bit frames of 1 or 3 (BGR)
 // channels and float flow planes, all of one size. A non-finite vector gives non-finite signals.
+// The signals that cost samples or an estimate of their own (the colour residual, the distance to
+// the quick estimate) are left at 0 when they weigh 0, unless params.computeAll.
 std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
                                                            const ImageRef& u, const ImageRef& v,
                                                            const ImageRef& backU, const ImageRef& backV,
