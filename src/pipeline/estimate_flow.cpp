@@ -189,29 +189,31 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
     throw std::invalid_argument("the estimate's scale must be a finite number in (0, 1], not " +
                                 std::to_string(options.scale));
   }
-  PairFlow result;
-  if (!options.occlusions && !options.confidence) {
-    EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
-                         result.notes);
-    if (progress != nullptr) *progress << std::endl;
-    return result;
-  }
-
-  // The backward flow, from the same pipeline and seed, then the pixels it contradicts. Each
+  // With occlusions or confidence the backward flow too, from the same pipeline and seed. Each
   // direction's result is the same at every thread count, so with two threads or more and frames
   // of moderate size the directions run side by side, each on its share of the threads (two
   // estimates' memory at once); the backward progress is held back and written after the forward.
+  PairFlow result;
+  const bool backward = options.occlusions || options.confidence;
+  const bool sideBySide = backward && options.threads >= 2 &&
+                          static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
   ImageRef backInitialU, backInitialV;
   std::vector<std::string> backNotes;
-  const bool sideBySide = options.threads >= 2 &&
-                          static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
-  if (sideBySide) {
+  if (!sideBySide) {
+    EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
+                         result.notes);
+    if (progress != nullptr) *progress << std::endl;
+    if (!backward) return result;
+    EstimateOneWayScaled(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
+                         backNotes);
+    if (progress != nullptr) *progress << std::endl;
+  } else {
     EstimateOptions forwardOptions = options;
     EstimateOptions backwardOptions = options;
     backwardOptions.threads = options.threads / 2;
     forwardOptions.threads = options.threads - backwardOptions.threads;
     std::ostringstream backProgress;
-    std::future<void> backward = std::async(std::launch::async, [&] {
+    std::future<void> backwardRun = std::async(std::launch::async, [&] {
       EstimateOneWayScaled(second, first, backwardOptions, progress != nullptr ? &backProgress : nullptr,
                            backInitialU, backInitialV, result.backU, result.backV, backNotes);
     });
@@ -219,18 +221,11 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
       EstimateOneWayScaled(first, second, forwardOptions, progress, result.initialU, result.initialV, result.u,
                            result.v, result.notes);
     } catch (...) {
-      backward.wait();
+      backwardRun.wait();
       throw;
     }
-    backward.get();
+    backwardRun.get();
     if (progress != nullptr) *progress << std::endl << backProgress.str() << std::endl;
-  } else {
-    EstimateOneWayScaled(first, second, options, progress, result.initialU, result.initialV, result.u, result.v,
-                         result.notes);
-    if (progress != nullptr) *progress << std::endl;
-    EstimateOneWayScaled(second, first, options, progress, backInitialU, backInitialV, result.backU, result.backV,
-                         backNotes);
-    if (progress != nullptr) *progress << std::endl;
   }
   result.notes.insert(result.notes.end(), backNotes.begin(), backNotes.end());
   // The mask is judged at full size, from the flows as they are returned: against the frames'
