@@ -6,68 +6,27 @@
 //
 //   confidence_peers [--morvi PATH] [--data DIR] [--work DIR] [--threads N] [--solver reference|fast]
 //                    [--only NAME]
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/optflow.hpp>
-#include <opencv2/video/tracking.hpp>
 
 #include "image/confidence_file.h"
 #include "image/flow_reader.h"
 #include "image/sparsification.h"
+#include "peer_runs.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Timed {
-  double seconds = 0.0;
-  bool ok = false;
-};
-
-// Runs morvi on the pair in `work` (results there too); wall seconds from /usr/bin/time.
-Timed RunMorvi(const std::string& morvi, const fs::path& first, const fs::path& second, const fs::path& work,
-               const std::string& options) {
-  Timed timed;
-  fs::remove_all(work);
-  fs::create_directories(work / "frames");
-  fs::copy_file(first, work / "frames" / "a.png");
-  fs::copy_file(second, work / "frames" / "b.png");
-  const fs::path timing = work / "time.txt";
-  const std::string command = "/usr/bin/time -f '%e' -o '" + timing.string() + "' '" + morvi + "' --seed 1 " +
-                              options + " --out '" + work.string() + "' '" + (work / "frames").string() +
-                              "' > /dev/null 2>&1";
-  const int status = std::system(command.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return timed;
-  std::ifstream(timing) >> timed.seconds;
-  timed.ok = true;
-  return timed;
-}
-
-cv::Vec2f Sample(const cv::Mat& flow, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(flow.cols - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(flow.rows - 1));
-  const int x0 = static_cast<int>(x);
-  const int y0 = static_cast<int>(y);
-  const int x1 = std::min(x0 + 1, flow.cols - 1);
-  const int y1 = std::min(y0 + 1, flow.rows - 1);
-  const float ax = x - static_cast<float>(x0);
-  const float ay = y - static_cast<float>(y0);
-  return (flow.at<cv::Vec2f>(y0, x0) * (1 - ax) + flow.at<cv::Vec2f>(y0, x1) * ax) * (1 - ay) +
-         (flow.at<cv::Vec2f>(y1, x0) * (1 - ax) + flow.at<cv::Vec2f>(y1, x1) * ax) * ay;
-}
 
 // The peers' confidence: minus the forward-backward distance.
 cv::Mat ForwardBackwardConfidence(const cv::Mat& forward, const cv::Mat& backward) {
@@ -75,7 +34,7 @@ cv::Mat ForwardBackwardConfidence(const cv::Mat& forward, const cv::Mat& backwar
   for (int y = 0; y < forward.rows; ++y) {
     for (int x = 0; x < forward.cols; ++x) {
       const cv::Vec2f w = forward.at<cv::Vec2f>(y, x);
-      const cv::Vec2f d = w + Sample(backward, static_cast<float>(x) + w[0], static_cast<float>(y) + w[1]);
+      const cv::Vec2f d = w + SampleFlow(backward, static_cast<float>(x) + w[0], static_cast<float>(y) + w[1]);
       confidence.at<float>(y, x) = -std::sqrt(d.dot(d));
     }
   }
@@ -115,18 +74,7 @@ int main(int argc, char** argv) {
     }
   }
   cv::setNumThreads(threads);
-  using Method = std::function<cv::Mat(const cv::Mat&, const cv::Mat&)>;
-  const std::vector<std::pair<std::string, Method>> peers = {
-      {"DeepFlow", [](const cv::Mat& a, const cv::Mat& b) {
-         cv::Mat flow;
-         cv::optflow::createOptFlow_DeepFlow()->calc(a, b, flow);
-         return flow;
-       }},
-      {"DIS medium", [](const cv::Mat& a, const cv::Mat& b) {
-         cv::Mat flow;
-         cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(a, b, flow);
-         return flow;
-       }}};
+  const auto peers = ForwardBackwardPeers();
   struct PairFiles {
     std::string set, name, first, second, truth;
   };

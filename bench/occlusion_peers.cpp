@@ -7,64 +7,23 @@
 // The peers' masks: occluded where |w_f + w_b(x + w_f)|^2 > 0.01 (|w_f|^2 + |w_b|^2) + 0.5 or where
 // x + w_f leaves the frame, w_b sampled bilinearly, the backward flow from the same method. Scores
 // are precision, recall and F1 of the occluded class (morvi-eval --occlusions).
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/optflow.hpp>
-#include <opencv2/video/tracking.hpp>
 
 #include "image/occlusion_score.h"
+#include "peer_runs.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Timed {
-  double seconds = 0.0;
-  bool ok = false;
-};
-
-// Runs morvi on the pair in `work` (results there too); wall seconds from /usr/bin/time.
-Timed RunMorvi(const std::string& morvi, const fs::path& first, const fs::path& second, const fs::path& work,
-               int threads, bool occlusions) {
-  Timed timed;
-  fs::remove_all(work);
-  fs::create_directories(work / "frames");
-  fs::copy_file(first, work / "frames" / "a.png");
-  fs::copy_file(second, work / "frames" / "b.png");
-  const fs::path timing = work / "time.txt";
-  const std::string command = "/usr/bin/time -f '%e' -o '" + timing.string() + "' '" + morvi + "' --seed 1 --threads " +
-                              std::to_string(threads) + (occlusions ? " --occlusions" : "") + " --out '" +
-                              work.string() + "' '" + (work / "frames").string() + "' > /dev/null 2>&1";
-  const int status = std::system(command.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return timed;
-  std::ifstream(timing) >> timed.seconds;
-  timed.ok = true;
-  return timed;
-}
-
-cv::Vec2f Sample(const cv::Mat& flow, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(flow.cols - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(flow.rows - 1));
-  const int x0 = static_cast<int>(x);
-  const int y0 = static_cast<int>(y);
-  const int x1 = std::min(x0 + 1, flow.cols - 1);
-  const int y1 = std::min(y0 + 1, flow.rows - 1);
-  const float ax = x - static_cast<float>(x0);
-  const float ay = y - static_cast<float>(y0);
-  return (flow.at<cv::Vec2f>(y0, x0) * (1 - ax) + flow.at<cv::Vec2f>(y0, x1) * ax) * (1 - ay) +
-         (flow.at<cv::Vec2f>(y1, x0) * (1 - ax) + flow.at<cv::Vec2f>(y1, x1) * ax) * ay;
-}
 
 cv::Mat ForwardBackwardMask(const cv::Mat& forward, const cv::Mat& backward) {
   cv::Mat mask(forward.size(), CV_8U);
@@ -75,7 +34,7 @@ cv::Mat ForwardBackwardMask(const cv::Mat& forward, const cv::Mat& backward) {
       const float ty = static_cast<float>(y) + w[1];
       const bool outside = tx < 0 || ty < 0 || tx > static_cast<float>(forward.cols - 1) ||
                            ty > static_cast<float>(forward.rows - 1);
-      const cv::Vec2f b = Sample(backward, tx, ty);
+      const cv::Vec2f b = SampleFlow(backward, tx, ty);
       const cv::Vec2f d = w + b;
       const bool inconsistent = d.dot(d) > 0.01f * (w.dot(w) + b.dot(b)) + 0.5f;
       mask.at<uint8_t>(y, x) = outside || inconsistent ? 255 : 0;
@@ -109,18 +68,7 @@ int main(int argc, char** argv) {
     }
   }
   cv::setNumThreads(threads);
-  using Method = std::function<cv::Mat(const cv::Mat&, const cv::Mat&)>;
-  const std::vector<std::pair<std::string, Method>> peers = {
-      {"DeepFlow", [](const cv::Mat& a, const cv::Mat& b) {
-         cv::Mat flow;
-         cv::optflow::createOptFlow_DeepFlow()->calc(a, b, flow);
-         return flow;
-       }},
-      {"DIS medium", [](const cv::Mat& a, const cv::Mat& b) {
-         cv::Mat flow;
-         cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(a, b, flow);
-         return flow;
-       }}};
+  const auto peers = ForwardBackwardPeers();
 
   std::cout << "Occlusion masks, " << threads << " threads (seconds: morvi per pair with the option; peers: both flows)\n\n"
             << "| pair | method | precision | recall | F1 | s / pair |\n|---|---|---|---|---|---|" << std::endl;
@@ -136,8 +84,8 @@ int main(int argc, char** argv) {
     }
     const fs::path first = dir / "frame_0002.png";
     const fs::path second = dir / "frame_0003.png";
-    const Timed plain = RunMorvi(morvi, first, second, work / "plain", threads, false);
-    const Timed withMask = RunMorvi(morvi, first, second, work / "occlusions", threads, true);
+    const Timed plain = RunMorvi(morvi, first, second, work / "plain", "--threads " + std::to_string(threads));
+    const Timed withMask = RunMorvi(morvi, first, second, work / "occlusions", "--threads " + std::to_string(threads) + " --occlusions");
     const cv::Mat mask = cv::imread((work / "occlusions" / "a_morviocc.pgm").string(), cv::IMREAD_GRAYSCALE);
     if (!plain.ok || !withMask.ok || mask.empty()) {
       std::cerr << "morvi failed on " << name << std::endl;
