@@ -110,7 +110,7 @@ double FinalEpe(const ImageRef& first, const ImageRef& second, const EstimateOpt
   mask.Mat().setTo(-2.0f);
   FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, nullptr);
   ReleaseSegPatches(segments);
-  const bool small = IsSmallFrame(w, h);
+  const FinalPassSettings finalPass = FinalPass(options, w, h);
   SolverParams params;
   params.threads = options.threads;
   params.solver = options.solver;
@@ -118,14 +118,10 @@ double FinalEpe(const ImageRef& first, const ImageRef& second, const EstimateOpt
   LevelWorkspace workspace;
   PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
                 options.anisotropic ? 1 : 0, params, derivatives, workspace);
-  const float smoothness = small ? kSmallFrameSmoothnessFactor * options.smoothness : options.smoothness;
   const WeightMaps weights = BuildWeightMaps(w, h, u, v, options.brightnessTermWeight, options.gradientTermWeight,
-                                             smoothness, params, workspace);
-  const int iterations = small ? kSmallFrameOuterIterations
-                               : (options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations
-                                                                         : options.outerIterations);
+                                             finalPass.smoothness, params, workspace);
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, iterations, 0, options.medianWindow);
+            weights.smoothnessWeight, finalPass.iterations, 0, options.medianWindow);
   return Epe(uGt, vGt, u, v);
 }
 

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     const double epeSegments = Epe(uGt, vGt, u, v);
 
     start = std::chrono::steady_clock::now();
-    const bool small = IsSmallFrame(w, h);
+    const FinalPassSettings finalPass = FinalPass(options, w, h);
     SolverParams params;
     params.threads = options.threads;
     params.solver = options.solver;
@@ -125,14 +125,12 @@ int main(int argc, char** argv) {
     LevelWorkspace workspace;
     PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
                   options.anisotropic ? 1 : 0, params, derivatives, workspace);
-    const float smoothness = small ? kSmallFrameSmoothnessFactor * options.smoothness : options.smoothness;
     const WeightMaps weights = BuildWeightMaps(w, h, u, v, options.brightnessTermWeight, options.gradientTermWeight,
-                                               smoothness, params, workspace);
+                                               finalPass.smoothness, params, workspace);
     const double tPrepare = Since(start);
     start = std::chrono::steady_clock::now();
     SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, small ? kSmallFrameOuterIterations : options.outerIterations, 0,
-              options.medianWindow);
+              weights.smoothnessWeight, finalPass.iterations, 0, options.medianWindow);
     const double tSolve = Since(start);
 
     const double row[kColumns] = {Epe(uGt, vGt, initialU, initialV), epeSegments, Epe(uGt, vGt, u, v), tInitial,

@@ -111,13 +111,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
 
   // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
   //    pyramid nearer the final flow and takes fewer iterations on larger frames.
-  float finalSmoothness = options.smoothness;
-  int finalIterations =
-      options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations : options.outerIterations;
-  if (IsSmallFrame(width, height)) {
-    finalSmoothness *= kSmallFrameSmoothnessFactor;
-    finalIterations = kSmallFrameOuterIterations;
-  }
+  const FinalPassSettings finalPass = FinalPass(options, width, height);
 
   // 8.-10. Final variational pass at full resolution.
   SolverParams params;
@@ -130,9 +124,9 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
                 options.anisotropic ? 1 : 0, params, derivatives, workspace);
   const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
-                                             options.gradientTermWeight, finalSmoothness, params, workspace);
+                                             options.gradientTermWeight, finalPass.smoothness, params, workspace);
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, finalIterations, kNoClamp, options.medianWindow);
+            weights.smoothnessWeight, finalPass.iterations, kNoClamp, options.medianWindow);
 }
 
 // A new frame of width x height, area-averaged from `frame` (the anti-aliased shrink).
@@ -182,6 +176,14 @@ int ScaledSide(int side, float scale) {
 }
 
 bool IsSmallFrame(int width, int height) { return width <= kSmallFrameSide && height <= kSmallFrameSide; }
+
+FinalPassSettings FinalPass(const EstimateOptions& options, int width, int height) {
+  if (IsSmallFrame(width, height)) {
+    return {options.smoothness * kSmallFrameSmoothnessFactor, kSmallFrameOuterIterations};
+  }
+  return {options.smoothness,
+          options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations : options.outerIterations};
+}
 
 PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                       std::ostream* progress) {

@@ -16,6 +16,14 @@ bool IsSmallFrame(int width, int height);
 constexpr float kSmallFrameSmoothnessFactor = 2.0f;
 constexpr int kSmallFrameOuterIterations = 1;
 
+// The final pass's smoothness weight and warping iterations for frames of width x height: the
+// options' own (the fast solver's final count with it), or the small-frame rule's.
+struct FinalPassSettings {
+  float smoothness;
+  int iterations;
+};
+FinalPassSettings FinalPass(const EstimateOptions& options, int width, int height);
+
 // What one estimate gives; every image is new and of the frames' size.
 struct PairFlow {
   ImageRef initialU;  // the flow from first to second where the final pass started
