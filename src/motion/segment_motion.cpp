@@ -40,6 +40,11 @@ void CheckImages(const ImageRef& u, const ImageRef& v, const ImageRef& mask) {
   }
 }
 
+// 1 where the pixel may be sampled for a triple: |mask| >= maskThreshold.
+uint8_t IsSampleable(const ImageRef& mask, const cv::Point& p, float maskThreshold) {
+  return std::fabs(mask.Row<float>(p.y)[p.x]) < maskThreshold ? 0 : 1;
+}
+
 // Index into a list of n pixels from a value in 0..32767; the largest value maps onto n - 1.
 int DrawIndex(RandomGenerator& random, int n) {
   const int r = random.Next();
@@ -150,7 +155,7 @@ void SkipSegmentDraws(const ImageRef& mask, const std::vector<cv::Point>& pixels
   std::vector<uint8_t> sampleable(pixels.size());
   for (size_t i = 0; i < pixels.size(); ++i) {
     const cv::Point& p = pixels[i];
-    sampleable[i] = std::fabs(mask.Row<float>(p.y)[p.x]) < kMaskThreshold ? 0 : 1;
+    sampleable[i] = IsSampleable(mask, p, kMaskThreshold);
   }
   DrawTriples(pixels, sampleable, iterations, random, nullptr);
 }
@@ -199,7 +204,7 @@ void GatherSegment(const ImageRef& u, const ImageRef& v, const ImageRef& mask, c
     seg.y[i] = static_cast<float>(p.y);
     seg.u[i] = u.Row<float>(p.y)[p.x];
     seg.v[i] = v.Row<float>(p.y)[p.x];
-    seg.sampleable[i] = std::fabs(mask.Row<float>(p.y)[p.x]) < maskThreshold ? 0 : 1;
+    seg.sampleable[i] = IsSampleable(mask, p, maskThreshold);
   }
 }
 
