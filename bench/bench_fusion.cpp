@@ -1,11 +1,14 @@
 // The choices of --init fused on the shared Middlebury and Sintel pairs, scored on the initial flow
 // (and with --final on the final flow after the segment motions and the final pass): the pyramid's
-// and the matches' flows; their fusion per segment with the matches as the default (the pyramid
-// must cost below half), by 15 x 15 windows of the data cost instead of segments; the matches
-// filtered against the pyramid (dropped where they differ by more than C pixels from a pyramid
-// flow costing below E: C/E = 16/4 as the program, 8/4, 3/4) alone and fused, the program's
-// filter fused with margin 0.3; and the best choice per segment that the ground truth would make
-// (a bound no rule without it can pass). With the time of each candidate and of the fusion.
+// and the matches' flows (wrong repetitions resolved and matches confirmed by their neighbours, as
+// the program); their fusion per segment with the matches as the default (the pyramid must cost
+// below half: the program), with margins 0.3 and 0.7, and by 15 x 15 windows of the data cost
+// instead of segments; the raw matches' flow alone, and the same fusion over the raw matches, over
+// those their neighbours confirm (no repetition test), and over the raw matches filtered against
+// the pyramid (dropped where they differ by more than 16 pixels from a pyramid flow costing below
+// 4: the fused start before the tests); and the best choice per segment that the ground truth
+// would make (a bound no rule without it can pass). With the time of each candidate and of the
+// fusion.
 //   bench_fusion [--data DIR] [--only NAME] [--threads N] [--solver reference|fast] [--final]
 // With --final each variant also runs the rest of the estimate (segment motions, final pass) and
 // the final flow's EPE follows the initial one.
@@ -94,6 +97,24 @@ void ComposeByWindows(const std::vector<ImageRef>& costs, int window, double mar
   }
 }
 
+// The matches that do not contradict a pyramid flow which already explains the frames: a match is
+// dropped where it differs from the pyramid's vector at its first-frame pixel by more than
+// `contradiction` pixels while the pyramid's data cost there is below `explainedCost`.
+std::vector<SparseMatch> MatchesThePyramidLeavesOpen(const std::vector<SparseMatch>& matches,
+                                                     const FlowCandidate& pyramid, const ImageRef& pyramidCost,
+                                                     float contradiction, float explainedCost) {
+  std::vector<SparseMatch> kept;
+  for (const SparseMatch& match : matches) {
+    const int x = std::clamp(cvRound(match.from.x), 0, pyramidCost.Width() - 1);
+    const int y = std::clamp(cvRound(match.from.y), 0, pyramidCost.Height() - 1);
+    const float du = match.to.x - match.from.x - pyramid.u.Row<float>(y)[x];
+    const float dv = match.to.y - match.from.y - pyramid.v.Row<float>(y)[x];
+    const bool contradicts = du * du + dv * dv > contradiction * contradiction;
+    if (!(contradicts && pyramidCost.Row<float>(y)[x] < explainedCost)) kept.push_back(match);
+  }
+  return kept;
+}
+
 // The rest of the estimate from an initial flow: segment motions, then the final pass, as
 // EstimateOneWay runs them; returns the final flow's EPE.
 double FinalEpe(const ImageRef& first, const ImageRef& second, const EstimateOptions& options, const ImageRef& uGt,
@@ -171,8 +192,8 @@ int main(int argc, char** argv) {
   }
 
   const std::vector<std::string> columns = {
-      "pyramid", "matches", "seg. M m0.5", "window 15 M m0.5", "kept 16/4", "fused (kept 16/4, seg. M m0.5)",
-      "kept 8/4", "fused kept 8/4", "kept 3/4", "fused kept 3/4", "fused kept 16/4 m0.3", "seg. by truth"};
+      "pyramid", "matches", "fused (seg. M m0.5)", "seg. M m0.3", "seg. M m0.7", "window 15 M m0.5",
+      "raw matches", "fused raw", "fused neighbour test only", "fused raw kept 16/4", "seg. by truth"};
   std::cout << "| pair |";
   for (const std::string& column : columns) std::cout << " " << column << " |";
   std::cout << " s pyramid | s matches | s fusion |\n|---|";
@@ -228,44 +249,38 @@ int main(int argc, char** argv) {
     reversed.push_back(matches);
     reversed.push_back(pyramid);
     start = std::chrono::steady_clock::now();
-    ImageRef fusedU, fusedV;
-    FuseInitialFlows(first, second, labels, candidates, options, fusedU, fusedV);
-    const double tFusion = Since(start);
     const FusionFrames frames = PrepareFusionFrames(first, second);
     const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.u, matches.v, options),
                                          FlowDataCost(frames, pyramid.u, pyramid.v, options)};
-    const std::vector<ImageRef> reversedCosts = {costs[1], costs[0]};
+    FlowCandidate fused;
+    FuseInitialFlows(labels, reversed, costs, options.fusionMargin, fused.u, fused.v);
+    const double tFusion = Since(start);
     const std::vector<ImageRef> errors = {ErrorMap(uGt, vGt, pyramid.u, pyramid.v),
                                           ErrorMap(uGt, vGt, matches.u, matches.v)};
 
     std::vector<FlowCandidate> variants = candidates;
+    variants.push_back(fused);
     FlowCandidate f;
-    Compose(labels, ChooseBySegments(costs, labels, 0.5), reversed, f.u, f.v);
-    variants.push_back(f);
+    for (const double margin : {0.3, 0.7}) {
+      FuseInitialFlows(labels, reversed, costs, margin, f.u, f.v);
+      variants.push_back(f);
+    }
     ComposeByWindows(costs, 15, 0.5, reversed, f.u, f.v);
     variants.push_back(f);
+    // The matches' flow from other selections of the matches, fused with the pyramid's as above.
     const std::vector<SparseMatch> found = FindMatches(first, second);
-    const std::pair<float, float> filters[] = {{kContradiction, kExplainedCost}, {8.0f, 4.0f}, {3.0f, 4.0f}};
-    for (const auto& [contradiction, explained] : filters) {
+    const std::vector<std::vector<SparseMatch>> selections = {
+        found, MatchesTheirNeighboursConfirm(found), MatchesThePyramidLeavesOpen(found, pyramid, costs[1], 16.0f, 4.0f)};
+    for (size_t k = 0; k < selections.size(); ++k) {
       FlowCandidate kept;
       std::string reason;
-      if (!InterpolateMatches(first, second, MatchesThePyramidLeavesOpen(found, pyramid, costs[1], contradiction,
-                                                                         explained),
-                              kept.u, kept.v, reason)) {
-        kept = pyramid;
-      }
-      variants.push_back(kept);
-      std::vector<FlowCandidate> pairOf;
-      pairOf.push_back(kept);
-      pairOf.push_back(pyramid);
+      if (!InterpolateMatches(first, second, selections[k], kept.u, kept.v, reason)) kept = pyramid;
+      if (k == 0) variants.push_back(kept);
+      const std::vector<FlowCandidate> pairOf = {kept, pyramid};
       const std::vector<ImageRef> pairCosts = {FlowDataCost(frames, kept.u, kept.v, options), costs[1]};
       FuseInitialFlows(labels, pairOf, pairCosts, options.fusionMargin, f.u, f.v);
       variants.push_back(f);
-      if (contradiction == kContradiction && explained == kExplainedCost) {
-        FuseInitialFlows(labels, pairOf, pairCosts, 0.3, fusedU, fusedV);
-      }
     }
-    variants.push_back({fusedU, fusedV});
     Compose(labels, ChooseBySegments(errors, labels, 0.0), candidates, f.u, f.v);
     variants.push_back(f);
 

@@ -192,48 +192,41 @@ void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& 
   if (chosen != nullptr) *chosen = choice;
 }
 
-std::vector<SparseMatch> MatchesThePyramidLeavesOpen(const std::vector<SparseMatch>& matches,
-                                                     const FlowCandidate& pyramid, const ImageRef& pyramidCost,
-                                                     float contradiction, float explainedCost) {
-  std::vector<SparseMatch> kept;
-  kept.reserve(matches.size());
-  for (const SparseMatch& match : matches) {
-    const int x = std::clamp(cvRound(match.from.x), 0, pyramidCost.Width() - 1);
-    const int y = std::clamp(cvRound(match.from.y), 0, pyramidCost.Height() - 1);
-    const float du = match.to.x - match.from.x - pyramid.u.Row<float>(y)[x];
-    const float dv = match.to.y - match.from.y - pyramid.v.Row<float>(y)[x];
-    const bool contradicts = du * du + dv * dv > contradiction * contradiction;
-    if (!(contradicts && pyramidCost.Row<float>(y)[x] < explainedCost)) kept.push_back(match);
-  }
-  return kept;
+namespace {
+
+// The matches' initial flow, or why there is none.
+struct MatchedStart {
+  bool matched = false;
+  FlowCandidate flow;
+  std::string reason;
+};
+
+MatchedStart StartFromMatches(const ImageRef& first, const ImageRef& second) {
+  MatchedStart start;
+  start.matched = EstimateMatchedInitialFlow(first, second, start.flow.u, start.flow.v, start.reason);
+  return start;
 }
+
+}  // namespace
 
 void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
                               const std::function<const ImageRef&()>& labels, const EstimateOptions& options,
-                              bool findMatchesAside, std::ostream* progress, ImageRef& u, ImageRef& v,
+                              bool matchAside, std::ostream* progress, ImageRef& u, ImageRef& v,
                               std::vector<std::string>& notes) {
-  const bool matchable = first.Width() >= kMinMatchedSide && first.Height() >= kMinMatchedSide;
-  std::future<std::vector<SparseMatch>> found;
-  if (matchable && findMatchesAside) {
-    found = std::async(std::launch::async, [&] { return FindMatches(first, second); });
-  }
+  // The two candidates do not depend on each other: the matches' may be found and interpolated on
+  // a thread of their own while the pyramid runs.
+  std::future<MatchedStart> aside;
+  if (matchAside) aside = std::async(std::launch::async, StartFromMatches, std::cref(first), std::cref(second));
   FlowCandidate pyramid;
-  EstimateInitialFlow(first, second, pyramid.u, pyramid.v, options, progress);
-  if (!matchable) {
-    notes.push_back("the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " +
-                    std::to_string(kMinMatchedSide) + "; this pair starts from the pyramid alone");
-    u = pyramid.u;
-    v = pyramid.v;
-    return;
+  try {
+    EstimateInitialFlow(first, second, pyramid.u, pyramid.v, options, progress);
+  } catch (...) {
+    if (aside.valid()) aside.wait();
+    throw;
   }
-  const FusionFrames frames = PrepareFusionFrames(first, second);
-  const ImageRef pyramidCost = FlowDataCost(frames, pyramid.u, pyramid.v, options);
-  const std::vector<SparseMatch> all = found.valid() ? found.get() : FindMatches(first, second);
-  FlowCandidate matches;
-  std::string reason;
-  if (!InterpolateMatches(first, second, MatchesThePyramidLeavesOpen(all, pyramid, pyramidCost), matches.u,
-                          matches.v, reason)) {
-    notes.push_back(reason + "; this pair starts from the pyramid alone");
+  const MatchedStart matches = aside.valid() ? aside.get() : StartFromMatches(first, second);
+  if (!matches.matched) {
+    notes.push_back(matches.reason + "; this pair starts from the pyramid alone");
     u = pyramid.u;
     v = pyramid.v;
     return;
@@ -242,7 +235,9 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // the truth on average, even where its interpolated field explains the frames a little worse than
   // the pyramid's (which already minimises the energy). The pyramid takes a segment only where the
   // matches explain it far worse: a wrong repetition, a match carried across an edge.
-  const std::vector<FlowCandidate> candidates = {matches, pyramid};
-  const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.u, matches.v, options), pyramidCost};
+  const FusionFrames frames = PrepareFusionFrames(first, second);
+  const std::vector<FlowCandidate> candidates = {matches.flow, pyramid};
+  const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.flow.u, matches.flow.v, options),
+                                       FlowDataCost(frames, pyramid.u, pyramid.v, options)};
   FuseInitialFlows(labels(), candidates, costs, options.fusionMargin, u, v);
 }

@@ -12,7 +12,6 @@
 
 #include "image/image_ref.h"
 #include "pipeline/estimate_options.h"
-#include "pipeline/matched_initial_flow.h"
 
 // The frames are smoothed a little (Gaussian, this sigma in pixels) before they are compared and
 // differentiated, so that the gradient term compares structure rather than noise, and a candidate
@@ -22,15 +21,6 @@ constexpr double kFusionPresmoothSigma = 1.0;
 // A target beyond this cost tells nothing about the flow (an occlusion, a frame exit, a specular
 // highlight): about twenty grey levels of brightness and gradient change.
 constexpr float kFusionCostCap = 20.0f;
-// A match differing from the pyramid's flow by more than this many pixels contradicts it: a wrong
-// repetition is off by a whole period, far beyond the pyramid's ordinary error. Smaller bounds
-// also dropped good matches where the pyramid settled a few pixels off yet explains the frames
-// (3 pixels: Venus 0.320 instead of 0.288; 8 pixels: Sintel market_5 6.03 instead of 5.21)...
-constexpr float kContradiction = 16.0f;
-// ...and the pyramid's flow explains a pixel whose data cost is below this (a few grey levels of
-// brightness and gradient change).
-constexpr float kExplainedCost = 4.0f;
-
 // One candidate initial flow.
 struct FlowCandidate {
   ImageRef u;
@@ -86,24 +76,13 @@ void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& 
                       const std::vector<ImageRef>& costs, double margin, ImageRef& u, ImageRef& v,
                       std::vector<int>* chosen = nullptr);
 
-// The matches that do not contradict a pyramid flow that already explains the frames: a match is
-// dropped where it differs from the pyramid's vector at its first-frame pixel by more than
-// kContradiction pixels while the pyramid's data cost there is below kExplainedCost. Such a match
-// adds nothing the pyramid lacks, and on repeated texture it is the wrong repetition, which the
-// interpolation would carry over the whole region. Where the pyramid fails (a fast object, its
-// cost high), every match stays.
-std::vector<SparseMatch> MatchesThePyramidLeavesOpen(const std::vector<SparseMatch>& matches,
-                                                     const FlowCandidate& pyramid, const ImageRef& pyramidCost,
-                                                     float contradiction = kContradiction,
-                                                     float explainedCost = kExplainedCost);
-
 // The whole fused start of EstimateOneWay: the pyramid's flow (EstimateInitialFlow, which writes
-// the progress line), the matches' flow, and their fusion over the first frame's segmentation,
-// which `labels` gives when the fusion needs it (it may wait for it), the matches' flow being the
-// default. With `findMatchesAside` the matches are found on a thread of their own while the
-// pyramid runs. When the matches fail, the pyramid's flow is the start and the reason goes to
-// `notes`.
+// the progress line), the matches' flow (EstimateMatchedInitialFlow, as --init matches starts),
+// and their fusion over the first frame's segmentation, which `labels` gives when the fusion needs
+// it (it may wait for it), the matches' flow being the default. With `matchAside` the matches are
+// found and interpolated on a thread of their own while the pyramid runs. When the matches fail,
+// the pyramid's flow is the start and the reason goes to `notes`.
 void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
                               const std::function<const ImageRef&()>& labels, const EstimateOptions& options,
-                              bool findMatchesAside, std::ostream* progress, ImageRef& u, ImageRef& v,
+                              bool matchAside, std::ostream* progress, ImageRef& u, ImageRef& v,
                               std::vector<std::string>& notes);

@@ -28,6 +28,7 @@ constexpr float kInterpolationLambda = 999.0f;
 struct Match {
   cv::Point2f from;
   cv::Point2f to;
+  bool distinctive;
   bool operator<(const Match& other) const {
     return std::tie(from.y, from.x, to.y, to.x) < std::tie(other.from.y, other.from.x, other.to.y, other.to.x);
   }
@@ -59,7 +60,7 @@ void AddSiftMatches(const cv::Mat& first, const cv::Mat& second, std::vector<Mat
     if (best.size() < 2 || best[0].distance > kRatioTest * best[1].distance) continue;
     const int target = best[0].trainIdx;
     if (backward[target].empty() || backward[target][0].trainIdx != best[0].queryIdx) continue;
-    matches.push_back({firstPoints[best[0].queryIdx].pt, secondPoints[target].pt});
+    matches.push_back({firstPoints[best[0].queryIdx].pt, secondPoints[target].pt, true});
   }
 }
 
@@ -83,10 +84,74 @@ void AddDisMatches(const cv::Mat& first, const cv::Mat& second, std::vector<Matc
       const cv::Vec2f back = backward.at<cv::Vec2f>(cvRound(ty), cvRound(tx));
       const cv::Vec2f roundTrip = w + back;
       if (!(roundTrip.dot(roundTrip) <= kMaxRoundTrip2)) continue;
-      matches.push_back({cv::Point2f(static_cast<float>(x), static_cast<float>(y)), cv::Point2f(tx, ty)});
+      matches.push_back({cv::Point2f(static_cast<float>(x), static_cast<float>(y)), cv::Point2f(tx, ty), false});
     }
   }
 }
+
+cv::Point2f Motion(const SparseMatch& match) { return match.to - match.from; }
+
+// How far another match's motion may differ from `motion` and still move alike.
+float Tolerance(const cv::Point2f& motion) {
+  return kAgreement + kRelativeAgreement * std::sqrt(motion.dot(motion));
+}
+
+bool MovesAlike(const cv::Point2f& other, const cv::Point2f& motion, float tolerance) {
+  const cv::Point2f difference = other - motion;
+  return difference.dot(difference) <= tolerance * tolerance;
+}
+
+// The matches starting within kNeighbourRadius of each match, by buckets of that side over the
+// starting points: a match's neighbours lie in its bucket and the eight around it.
+class MatchNeighbourhoods {
+ public:
+  explicit MatchNeighbourhoods(const std::vector<SparseMatch>& matches) : matches_(matches) {
+    if (matches.empty()) return;
+    origin_ = matches[0].from;
+    cv::Point2f end = origin_;
+    for (const SparseMatch& match : matches) {
+      origin_.x = std::min(origin_.x, match.from.x);
+      origin_.y = std::min(origin_.y, match.from.y);
+      end.x = std::max(end.x, match.from.x);
+      end.y = std::max(end.y, match.from.y);
+    }
+    columns_ = CellOf(end).x + 1;
+    rows_ = CellOf(end).y + 1;
+    cells_.resize(static_cast<size_t>(columns_) * static_cast<size_t>(rows_));
+    for (size_t i = 0; i < matches.size(); ++i) cells_[Index(CellOf(matches[i].from))].push_back(i);
+  }
+
+  // visit(neighbour) for every other match starting within kNeighbourRadius of match i, in the
+  // order of the buckets, then of the matches.
+  template <typename Visit>
+  void ForEachNeighbour(size_t i, Visit visit) const {
+    const cv::Point2f from = matches_[i].from;
+    const cv::Point cell = CellOf(from);
+    for (int cy = std::max(cell.y - 1, 0); cy <= std::min(cell.y + 1, rows_ - 1); ++cy) {
+      for (int cx = std::max(cell.x - 1, 0); cx <= std::min(cell.x + 1, columns_ - 1); ++cx) {
+        for (const size_t j : cells_[Index(cv::Point(cx, cy))]) {
+          const cv::Point2f offset = matches_[j].from - from;
+          if (j != i && offset.dot(offset) <= kNeighbourRadius * kNeighbourRadius) visit(matches_[j]);
+        }
+      }
+    }
+  }
+
+ private:
+  cv::Point CellOf(const cv::Point2f& p) const {
+    return cv::Point(static_cast<int>((p.x - origin_.x) / kNeighbourRadius),
+                     static_cast<int>((p.y - origin_.y) / kNeighbourRadius));
+  }
+  size_t Index(const cv::Point& cell) const {
+    return static_cast<size_t>(cell.y) * static_cast<size_t>(columns_) + static_cast<size_t>(cell.x);
+  }
+
+  const std::vector<SparseMatch>& matches_;
+  cv::Point2f origin_;
+  int columns_ = 0;
+  int rows_ = 0;
+  std::vector<std::vector<size_t>> cells_;
+};
 
 }  // namespace
 
@@ -100,8 +165,76 @@ std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& seco
   matches.erase(std::unique(matches.begin(), matches.end()), matches.end());
   std::vector<SparseMatch> found;
   found.reserve(matches.size());
-  for (const Match& match : matches) found.push_back({match.from, match.to});
+  for (const Match& match : matches) found.push_back({match.from, match.to, match.distinctive});
   return found;
+}
+
+std::vector<SparseMatch> MatchesTheirNeighboursConfirm(const std::vector<SparseMatch>& matches) {
+  const MatchNeighbourhoods neighbourhoods(matches);
+  std::vector<SparseMatch> confirmed;
+  confirmed.reserve(matches.size());
+  for (size_t i = 0; i < matches.size(); ++i) {
+    const SparseMatch& match = matches[i];
+    const cv::Point2f motion = Motion(match);
+    const float tolerance = Tolerance(motion);
+    int neighbours = 0;
+    int confirmations = 0;
+    neighbourhoods.ForEachNeighbour(i, [&](const SparseMatch& neighbour) {
+      ++neighbours;
+      confirmations += MovesAlike(Motion(neighbour), motion, tolerance);
+    });
+    if (confirmations >= kMinConfirmations || neighbours < kMinNeighbours) confirmed.push_back(match);
+  }
+  return confirmed;
+}
+
+std::vector<SparseMatch> ResolveWrongRepetitions(const ImageRef& first, const ImageRef& second,
+                                                 const std::vector<SparseMatch>& matches) {
+  cv::Mat firstGrey;
+  cv::Mat secondGrey;
+  Grey(first.Mat()).convertTo(firstGrey, CV_32F);
+  Grey(second.Mat()).convertTo(secondGrey, CV_32F);
+  const cv::Size patch(kRepetitionPatch, kRepetitionPatch);
+  // The mean squared difference between the first frame's patch around `from` and the second
+  // frame's around `from` + motion (bilinear, the border replicated).
+  const auto patchCost = [&](const cv::Point2f& from, const cv::Point2f& motion) {
+    cv::Mat a;
+    cv::Mat b;
+    cv::getRectSubPix(firstGrey, patch, from, a);
+    cv::getRectSubPix(secondGrey, patch, from + motion, b);
+    return cv::norm(a, b, cv::NORM_L2SQR) / static_cast<double>(patch.area());
+  };
+  const MatchNeighbourhoods neighbourhoods(matches);
+  std::vector<SparseMatch> resolved = matches;
+  for (size_t i = 0; i < matches.size(); ++i) {
+    const SparseMatch& match = matches[i];
+    if (match.distinctive) continue;
+    const cv::Point2f motion = Motion(match);
+    const float tolerance = Tolerance(motion);
+    std::vector<cv::Point2f> others;  // the distinctive neighbours' motions, in their order
+    bool supported = false;
+    neighbourhoods.ForEachNeighbour(i, [&](const SparseMatch& neighbour) {
+      if (!neighbour.distinctive) return;
+      supported = supported || MovesAlike(Motion(neighbour), motion, tolerance);
+      others.push_back(Motion(neighbour));
+    });
+    if (supported || others.size() < static_cast<size_t>(kMinDistinctiveNeighbours)) continue;
+    // The motion that explains the patch best, the match's own unless another does at least as well.
+    double best = patchCost(match.from, motion);
+    for (const cv::Point2f& other : others) {
+      const double cost = patchCost(match.from, other);
+      if (cost <= best) {
+        best = cost;
+        resolved[i].to = match.from + other;
+      }
+    }
+  }
+  return resolved;
+}
+
+std::vector<SparseMatch> ReliableMatches(const ImageRef& first, const ImageRef& second,
+                                         const std::vector<SparseMatch>& matches) {
+  return MatchesTheirNeighboursConfirm(ResolveWrongRepetitions(first, second, matches));
 }
 
 bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std::vector<SparseMatch>& matches,
@@ -142,5 +275,5 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
     reason = "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
     return false;
   }
-  return InterpolateMatches(first, second, FindMatches(first, second), u, v, reason);
+  return InterpolateMatches(first, second, ReliableMatches(first, second, FindMatches(first, second)), u, v, reason);
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -132,11 +133,26 @@ TEST(FusedInitialFlow, DataCostAndChoicePerSegmentGiveKnownAnswers) {
   EXPECT_EQ(ChooseBySegments({cost0, cost0}, labels, 0.0), (std::vector<int>{0, 0, 0}));
 }
 
-// A facade of windows moved by more than half their period: the matches alone take the wrong
-// repetition over much of the wall; the fused start drops the matches that contradict a pyramid
-// flow that already explains the frames, so it ends within a tenth of the pyramid's error.
-TEST(FusedInitialFlow, FacadeKeepsThePyramidWhereTheMatchesTakeTheWrongRepetition) {
+// A facade of windows moved by more than half their period: the dense patch matches take the
+// wrong repetition over much of the wall, and interpolated as they are found they would carry it
+// over whole stretches of it. The keypoint matches there, distinctive through the wall's shading,
+// contradict them and explain their patches better; moved to the keypoints' repetition, the
+// matched start and the fused one end within a tenth of the pyramid's error.
+TEST(FusedInitialFlow, FacadeWrongRepetitionIsResolvedBeforeTheInterpolation) {
   const FacadePair pair = Facade();
+  const std::vector<SparseMatch> found = FindMatches(pair.first, pair.second);
+  FlowCandidate raw;
+  FlowCandidate confirmed;
+  std::string reason;
+  ASSERT_TRUE(InterpolateMatches(pair.first, pair.second, found, raw.u, raw.v, reason)) << reason;
+  ASSERT_TRUE(InterpolateMatches(pair.first, pair.second, ReliableMatches(pair.first, pair.second, found),
+                                 confirmed.u, confirmed.v, reason))
+      << reason;
+  const double rawEpe = MeanEndpointError(raw.u, raw.v, pair.uGt, pair.vGt);
+  const double confirmedEpe = MeanEndpointError(confirmed.u, confirmed.v, pair.uGt, pair.vGt);
+  EXPECT_GT(rawEpe, 4.0) << "the raw matches no longer take the wrong repetition; the test shows nothing";
+  EXPECT_LT(confirmedEpe, 0.5 * rawEpe);
+
   for (const morvi::Solver solver : {morvi::Solver::kReference, morvi::Solver::kFast}) {
     EstimateOptions options;
     options.seed = 1;
@@ -150,9 +166,7 @@ TEST(FusedInitialFlow, FacadeKeepsThePyramidWhereTheMatchesTakeTheWrongRepetitio
       epe[static_cast<int>(init)] = MeanEndpointError(flow.u, flow.v, pair.uGt, pair.vGt);
     }
     const double pyramid = epe[0];
-    const double matches = epe[1];
-    const double fused = epe[2];
-    EXPECT_GT(matches, 2.0 * pyramid) << "solver " << static_cast<int>(solver);
-    EXPECT_LT(fused, 1.1 * pyramid) << "solver " << static_cast<int>(solver) << ", matches " << matches;
+    EXPECT_LT(epe[1], 1.1 * pyramid) << "solver " << static_cast<int>(solver) << ", matches";
+    EXPECT_LT(epe[2], 1.1 * pyramid) << "solver " << static_cast<int>(solver) << ", fused";
   }
 }

@@ -61,6 +61,34 @@ TEST(MatchedInitialFlow, FindsAShiftFarBeyondThePyramidsReach) {
   EXPECT_EQ(cv::norm(v.Mat(), v2.Mat(), cv::NORM_INF), 0.0);
 }
 
+TEST(MatchedInitialFlow, NeighboursRejectAWrongRepetitionAndSpareWhatNothingContradicts) {
+  // A wall moving by (5, 0) matched on an 8-pixel grid; one match on it took the repetition a
+  // period of 12 pixels further. Far off, a lone match of a small object moving by (40, 9), and
+  // a pair of matches of another object, each with too few neighbours to be judged. In a second
+  // row, a fast object's matches differ among themselves by up to a quarter of their length and
+  // still confirm each other.
+  std::vector<SparseMatch> matches;
+  for (int y = 0; y <= 64; y += 8) {
+    for (int x = 0; x <= 64; x += 8) {
+      const float dx = (x == 32 && y == 32) ? 17.0f : 5.0f;
+      matches.push_back({cv::Point2f(x, y), cv::Point2f(x + dx, y)});
+    }
+  }
+  matches.push_back({cv::Point2f(300, 300), cv::Point2f(340, 309)});
+  matches.push_back({cv::Point2f(200, 10), cv::Point2f(190, 10)});
+  matches.push_back({cv::Point2f(208, 10), cv::Point2f(198, 10)});
+  for (int k = 0; k < 6; ++k) {  // moving by 40, 42, ..., 50 pixels
+    const float x = 100.0f + 8.0f * static_cast<float>(k);
+    matches.push_back({cv::Point2f(x, 100), cv::Point2f(x + 40.0f + 2.0f * static_cast<float>(k), 100)});
+  }
+  const std::vector<SparseMatch> kept = MatchesTheirNeighboursConfirm(matches);
+  ASSERT_EQ(kept.size(), matches.size() - 1);
+  for (const SparseMatch& match : kept) {
+    EXPECT_FALSE(match.from == cv::Point2f(32, 32)) << "the wrong repetition survived";
+  }
+  EXPECT_TRUE(MatchesTheirNeighboursConfirm({}).empty());
+}
+
 TEST(MatchedInitialFlow, RealPairGivesTheSameBytesAtEveryThreadCount) {
   const cv::Mat frame = RealFrame();
   if (frame.empty()) GTEST_SKIP() << "no data set";
