@@ -1,12 +1,13 @@
 // Chooses the confidence map's parameters by measurement: on the shared Middlebury and Sintel
-// pairs, with both initial flows, the forward, backward and initial flows of the estimate (cached
-// in the work folder, so a rerun only searches), then a coordinate search over the signal weights,
-// the smoothing and the structure tensor's parameters that minimises the mean of the Middlebury
-// and the Sintel mean AUSE (image/sparsification.h). Prints each signal alone, the search's path
-// and the chosen parameters.
+// pairs, with both initial flows or the one --init names, the forward, backward and initial flows
+// of the estimate (cached in the work folder, so a rerun only searches) and the matched start,
+// then a coordinate search over the signal weights, the smoothing and the structure tensor's
+// parameters that minimises the mean of the Middlebury and the Sintel mean AUSE
+// (image/sparsification.h). Prints each signal alone, the search's path, the chosen parameters and
+// the program's (ConfidenceParamsFor, one set per initial flow, each chosen by a run with --init).
 //
 //   tune_confidence [--data DIR] [--work DIR] [--threads N] [--solver reference|fast] [--stride S]
-//                   [--peers 0|1] [--log 0|1]
+//                   [--peers 0|1] [--log 0|1] [--init pyramid|matches]
 //
 // --stride S scores every S-th pixel in both directions (2 by default) to keep the search quick;
 // the maps themselves are computed at full resolution. --peers 1 (the default) also scores
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,23 +35,26 @@
 #include "image/sparsification.h"
 #include "pipeline/confidence_map.h"
 #include "pipeline/estimate_flow.h"
+#include "pipeline/matched_initial_flow.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const char* const kSignalNames[kSignalCount] = {"forward-backward", "outside",   "residual",    "variation",
-                                                "texturelessness",  "revision",  "magnitude", "disagreement", "regional forward-backward"};
+                                                "texturelessness",  "revision",  "magnitude", "disagreement", "regional forward-backward",
+                                                "matched start"};
 // Where the search starts the structure tensor's window and texture scale.
 constexpr float kSearchTensorSigma = 2.0f;
 constexpr float kSearchTextureScale = 25.0f;
 // The size of a signal that typically matters, from which the search starts a weight.
-constexpr float kSignalUnits[kSignalCount] = {1.0f, 1.0f, 0.02f, 1.0f, 1.0f, 1.0f, 0.05f, 1.0f, 1.0f};
+constexpr float kSignalUnits[kSignalCount] = {1.0f, 1.0f, 0.02f, 1.0f, 1.0f, 1.0f, 0.05f, 1.0f, 1.0f, 1.0f};
 
 struct Case {
   std::string name;     // pair and initial flow
   bool sintel = false;  // which mean it counts in
-  ImageRef first, second, u, v, backU, backV, initialU, initialV, uGt, vGt;
+  morvi::InitialFlow init = morvi::InitialFlow::kPyramid;
+  ImageRef first, second, u, v, backU, backV, initialU, initialV, matchedU, matchedV, uGt, vGt;
   std::array<cv::Mat, kSignalCount> signals;
 };
 
@@ -123,11 +128,13 @@ Objective Evaluate(std::vector<Case>& cases, const ConfidenceParams& params, con
   return objective;
 }
 
+// The texturelessness signal again after its parameters changed (the others stay).
 void RecomputeTexture(std::vector<Case>& cases, ConfidenceParams params) {
-  params.computeAll = true;
+  params.computeAll = false;
+  params.weights = {};  // no estimate of its own for the signals that need one
   for (Case& c : cases) {
-    c.signals = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV,
-                                         params);
+    c.signals[kTexturelessness] = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU,
+                                                           c.initialV, c.matchedU, c.matchedV, params)[kTexturelessness];
   }
 }
 
@@ -161,7 +168,7 @@ double PeerAuse(const Case& c, bool deepFlow, const Scorer& scorer) {
   const ImageRef none(cv::Mat::zeros(a.size(), CV_32F));
   return scorer.Ause(peer, CombineConfidenceSignals(ComputeConfidenceSignals(c.first, c.second, peer.u, peer.v,
                                                                              ImageRef(w[0]), ImageRef(w[1]), none,
-                                                                             none, fbOnly),
+                                                                             none, ImageRef(), ImageRef(), fbOnly),
                                                     fbOnly));
 }
 
@@ -183,6 +190,7 @@ int main(int argc, char** argv) {
   Scorer scorer;
   bool withPeers = true;
   bool logarithmic = true;
+  std::optional<morvi::InitialFlow> onlyInit;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     const std::string value = argv[i + 1];
@@ -194,10 +202,15 @@ int main(int argc, char** argv) {
     else if (arg == "--stride") scorer.stride = std::max(1, std::stoi(value));
     else if (arg == "--peers") withPeers = value == "1";
     else if (arg == "--log") logarithmic = value == "1";
+    else if (arg == "--init") {
+      morvi::InitialFlow init;
+      ok = ParseInitialFlow(value, init) && init != morvi::InitialFlow::kFused;
+      onlyInit = init;
+    }
     else ok = false;
     if (!ok) {
       std::cerr << "usage: tune_confidence [--data DIR] [--work DIR] [--threads N] [--solver reference|fast]"
-                   " [--stride S] [--peers 0|1] [--log 0|1]\n";
+                   " [--stride S] [--peers 0|1] [--log 0|1] [--init pyramid|matches]\n";
       return 2;
     }
   }
@@ -220,14 +233,15 @@ int main(int argc, char** argv) {
     pairs.push_back({"sintel", name, "frame_0002.png", "frame_0003.png", "frame_0002.flo"});
   }
   std::vector<Case> cases;
-  const ConfidenceParams start;  // the program's parameters
-  ConfidenceParams every = start;
+  ConfidenceParams every;
   every.computeAll = true;
   for (const PairFiles& pair : pairs) {
     for (const morvi::InitialFlow init : {morvi::InitialFlow::kPyramid, morvi::InitialFlow::kMatches}) {
+      if (onlyInit && *onlyInit != init) continue;
       Case c;
       c.name = std::string(pair.name) + (init == morvi::InitialFlow::kPyramid ? "_pyramid" : "_matches");
       c.sintel = std::string(pair.set) == "sintel";
+      c.init = init;
       const fs::path dir = data / pair.set / pair.name;
       c.first = LoadImage((dir / pair.first).string(), -1);
       c.second = LoadImage((dir / pair.second).string(), -1);
@@ -242,8 +256,16 @@ int main(int argc, char** argv) {
         std::cerr << c.name << ": cannot write the cached flows to " << work << std::endl;
         return 1;
       }
+      c.matchedU = c.initialU;  // the matched start as the program takes it
+      c.matchedV = c.initialV;
+      if (init == morvi::InitialFlow::kPyramid) {
+        std::string reason;
+        if (!EstimateMatchedInitialFlow(c.first, c.second, c.matchedU, c.matchedV, reason)) {
+          c.matchedU = c.matchedV = ImageRef();
+        }
+      }
       c.signals = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV,
-                                           every);
+                                           c.matchedU, c.matchedV, every);
       cases.push_back(std::move(c));
     }
   }
@@ -270,6 +292,7 @@ int main(int argc, char** argv) {
   best.smoothingSigma = 0.0f;
   best.tensorSigma = kSearchTensorSigma;
   best.textureScale = kSearchTextureScale;
+  RecomputeTexture(cases, best);  // the texture signal of the search's tensor, not of the program's
   double bestValue = Evaluate(cases, best, scorer).Value();
   std::cout << "\nSearch, from the forward-backward distance alone: " << bestValue << std::endl;
   for (int round = 0; round < 4; ++round) {
@@ -343,11 +366,11 @@ int main(int argc, char** argv) {
     double peerSums[2][2] = {{0, 0}, {0, 0}};
     int counts[2] = {0, 0};
     for (const Case& c : cases) {
-      if (c.name.find("_pyramid") == std::string::npos) continue;  // the peers do not depend on our start
+      if (c.init != cases.front().init) continue;  // the peers do not depend on our start
       const double deep = PeerAuse(c, true, scorer);
       const double dis = PeerAuse(c, false, scorer);
-      std::cout << "  peers on " << c.name.substr(0, c.name.size() - std::string("_pyramid").size()) << ": DeepFlow " << deep
-                << ", DIS " << dis << std::endl;
+      std::cout << "  peers on " << c.name.substr(0, c.name.rfind('_')) << ": DeepFlow " << deep << ", DIS " << dis
+                << std::endl;
       peerSums[c.sintel][0] += deep;
       peerSums[c.sintel][1] += dis;
       counts[c.sintel] += 1;
@@ -358,10 +381,19 @@ int main(int argc, char** argv) {
                 << std::endl;
     }
   }
-  std::cout << "\nThe program's parameters (ConfidenceParams' initial values):" << std::endl;
-  PrintParams(start);
-  RecomputeTexture(cases, start);
-  const Objective current = Evaluate(cases, start, scorer);
-  std::cout << "  mean AUSE Middlebury " << current.middlebury << ", Sintel " << current.sintel << std::endl;
+  std::cout << "\nThe program's parameters (ConfidenceParamsFor each initial flow):" << std::endl;
+  for (const morvi::InitialFlow init : {morvi::InitialFlow::kPyramid, morvi::InitialFlow::kMatches}) {
+    std::vector<Case> ofInit;
+    for (const Case& c : cases) {
+      if (c.init == init) ofInit.push_back(c);
+    }
+    if (ofInit.empty()) continue;
+    const ConfidenceParams program = ConfidenceParamsFor(init);
+    PrintParams(program);
+    RecomputeTexture(ofInit, program);
+    const Objective current = Evaluate(ofInit, program, scorer);
+    std::cout << "  from the " << (init == morvi::InitialFlow::kPyramid ? "pyramid" : "matches")
+              << ": mean AUSE Middlebury " << current.middlebury << ", Sintel " << current.sintel << std::endl;
+  }
   return 0;
 }

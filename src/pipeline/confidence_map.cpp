@@ -93,10 +93,21 @@ cv::Mat Texturelessness(const ImageRef& first, float sigma, float scale) {
 
 }  // namespace
 
+ConfidenceParams ConfidenceParamsFor(morvi::InitialFlow initialFlow) {
+  ConfidenceParams params;
+  if (initialFlow == morvi::InitialFlow::kPyramid) return params;
+  params.weights = {1.0f, 0.1f, 0.0f, 0.6f, 0.196f, 0.21f, 0.0f, 0.1f, 0.3f, 0.3f};
+  params.smoothingSigma = 1.0f;
+  params.tensorSigma = 4.0f;
+  params.textureScale = 1.5625f;
+  return params;
+}
+
 std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
                                                            const ImageRef& u, const ImageRef& v,
                                                            const ImageRef& backU, const ImageRef& backV,
                                                            const ImageRef& initialU, const ImageRef& initialV,
+                                                           const ImageRef& matchedU, const ImageRef& matchedV,
                                                            const ConfidenceParams& params) {
   const int width = u.Width();
   const int height = u.Height();
@@ -168,6 +179,16 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   if (params.weights[kDisagreement] != 0.0f || params.computeAll) {
     signals[kDisagreement] = Disagreement(first, second, u, v);
   }
+  if (!matchedU.Empty()) {
+    for (int y = 0; y < height; ++y) {
+      const float* ur = u.Row<float>(y);
+      const float* vr = v.Row<float>(y);
+      const float* mu = matchedU.Row<float>(y);
+      const float* mv = matchedV.Row<float>(y);
+      float* out = signals[kMatchedStart].ptr<float>(y);
+      for (int x = 0; x < width; ++x) out[x] = std::hypot(ur[x] - mu[x], vr[x] - mv[x]);
+    }
+  }
   return signals;
 }
 
@@ -209,9 +230,11 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
 
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
-                              const ImageRef& initialV, const ConfidenceParams& params) {
+                              const ImageRef& initialV, const ImageRef& matchedU, const ImageRef& matchedV,
+                              const ConfidenceParams& params) {
   return CombineConfidenceSignals(
-      ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV, params), params);
+      ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV, matchedU, matchedV, params),
+      params);
 }
 
 cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence) {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -185,6 +186,18 @@ FinalPassSettings FinalPass(const EstimateOptions& options, int width, int heigh
           options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations : options.outerIterations};
 }
 
+namespace {
+
+// The matched start of the pair, or two empty images when the frames cannot be matched.
+std::pair<ImageRef, ImageRef> MatchedStartOrNone(const ImageRef& first, const ImageRef& second) {
+  ImageRef u, v;
+  std::string reason;
+  if (!EstimateMatchedInitialFlow(first, second, u, v, reason)) return {};
+  return {u, v};
+}
+
+}  // namespace
+
 PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                       std::ostream* progress) {
   if (!(std::isfinite(options.scale) && options.scale > 0.0f && options.scale <= 1.0f)) {
@@ -197,6 +210,14 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   // estimates' memory at once); the backward progress is held back and written after the forward.
   PairFlow result;
   const bool backward = options.occlusions || options.confidence;
+  // The confidence map compares the pyramid's estimate with the matched start, which does not
+  // depend on it: with two threads or more it is found and interpolated on a thread of its own
+  // meanwhile. After the matches' or the fused start the initial flow serves (it is or holds it).
+  const bool matchForConfidence = options.confidence && options.initialFlow == morvi::InitialFlow::kPyramid;
+  std::future<std::pair<ImageRef, ImageRef>> matchedAside;
+  if (matchForConfidence && options.threads >= 2) {
+    matchedAside = std::async(std::launch::async, MatchedStartOrNone, std::cref(first), std::cref(second));
+  }
   const bool sideBySide = backward && options.threads >= 2 &&
                           static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
   ImageRef backInitialU, backInitialV;
@@ -238,8 +259,12 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   }
   // The confidence shares the backward flow and is judged at full size for the same reasons.
   if (options.confidence) {
+    std::pair<ImageRef, ImageRef> matched(result.initialU, result.initialV);
+    if (matchForConfidence) matched = matchedAside.valid() ? matchedAside.get() : MatchedStartOrNone(first, second);
+    const auto& [matchedU, matchedV] = matched;
     result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
-                                                       result.backV, result.initialU, result.initialV));
+                                                       result.backV, result.initialU, result.initialV, matchedU,
+                                                       matchedV, ConfidenceParamsFor(options.initialFlow)));
   }
   return result;
 }

@@ -101,7 +101,7 @@ TEST(ConfidenceMap, DegenerateFramesGiveAValidMap) {
   ImageRef u(cv::Mat(10, 20, CV_32F, cv::Scalar(0.0f)));
   const ImageRef zero(cv::Mat(10, 20, CV_32F, cv::Scalar(0.0f)));
   u.Mat().at<float>(4, 9) = std::numeric_limits<float>::quiet_NaN();
-  const cv::Mat map = EstimateConfidenceMap(frame, frame, u, zero, zero, zero, zero, zero);
+  const cv::Mat map = EstimateConfidenceMap(frame, frame, u, zero, zero, zero, zero, zero, zero, zero, ConfidenceParams());
   ASSERT_TRUE(ValidMap(map, 20, 10));
   EXPECT_EQ(map.at<float>(4, 9), 0.0f);
   EXPECT_GT(map.at<float>(0, 0), 0.0f);
