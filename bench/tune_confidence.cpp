@@ -128,6 +128,17 @@ Objective Evaluate(std::vector<Case>& cases, const ConfidenceParams& params, con
   return objective;
 }
 
+// The regional forward-backward distance again after its window changed (the others stay).
+void RecomputeRegion(std::vector<Case>& cases, ConfidenceParams params) {
+  params.computeAll = false;
+  params.weights = {};
+  for (Case& c : cases) {
+    c.signals[kRegionalForwardBackward] =
+        ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV, c.matchedU,
+                                 c.matchedV, params)[kRegionalForwardBackward];
+  }
+}
+
 // The texturelessness signal again after its parameters changed (the others stay).
 void RecomputeTexture(std::vector<Case>& cases, ConfidenceParams params) {
   params.computeAll = false;
@@ -175,7 +186,8 @@ double PeerAuse(const Case& c, bool deepFlow, const Scorer& scorer) {
 void PrintParams(const ConfidenceParams& params) {
   std::cout << (params.logarithmic ? "  weights of log(1 + signal):" : "  weights:");
   for (int s = 0; s < kSignalCount; ++s) std::cout << " " << kSignalNames[s] << " " << params.weights[s];
-  std::cout << "; smoothing sigma " << params.smoothingSigma << ", tensor sigma " << params.tensorSigma
+  std::cout << "; smoothing sigma " << params.smoothingSigma << ", region sigma " << params.regionSigma
+            << ", tensor sigma " << params.tensorSigma
             << ", texture scale " << params.textureScale << std::endl;
 }
 
@@ -331,6 +343,22 @@ int main(int argc, char** argv) {
       }
       best.smoothingSigma = chosen;
       if (chosen != kept) std::cout << "  smoothing sigma " << chosen << ": " << bestValue << std::endl;
+    }
+    if (best.weights[kRegionalForwardBackward] > 0.0f) {
+      const float kept = best.regionSigma;
+      float chosen = kept;
+      for (const float f : {0.25f, 0.5f, 2.0f, 4.0f}) {
+        best.regionSigma = kept * f;
+        RecomputeRegion(cases, best);
+        const double value = Evaluate(cases, best, scorer).Value();
+        if (value < bestValue - 1e-5) {
+          bestValue = value;
+          chosen = kept * f;
+        }
+      }
+      best.regionSigma = chosen;
+      RecomputeRegion(cases, best);
+      if (chosen != kept) std::cout << "  region sigma " << chosen << ": " << bestValue << std::endl;
     }
     if (best.weights[kTexturelessness] > 0.0f) {
       for (float ConfidenceParams::*field : {&ConfidenceParams::tensorSigma, &ConfidenceParams::textureScale}) {
