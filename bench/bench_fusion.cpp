@@ -27,12 +27,8 @@
 #include "image/flow_evaluation.h"
 #include "image/flow_file.h"
 #include "image/flow_reader.h"
-#include "motion/segment_motion.h"
 #include "pipeline/estimate_flow.h"
 #include "pipeline/estimate_options.h"
-#include "pipeline/weight_maps.h"
-#include "solver/level_preparation.h"
-#include "solver/warping_iterations.h"
 #include "pipeline/fused_initial_flow.h"
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
@@ -125,24 +121,9 @@ double FinalEpe(const ImageRef& first, const ImageRef& second, const EstimateOpt
   SegPatchList segments;
   SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
                options.threads);
-  ImageRef u = CloneFloat(initialU);
-  ImageRef v = CloneFloat(initialV);
-  ImageRef mask = CreateFloat(w, h, 1);
-  mask.Mat().setTo(-2.0f);
-  FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, nullptr);
-  ReleaseSegPatches(segments);
-  const FinalPassSettings finalPass = FinalPass(options, w, h);
-  SolverParams params;
-  params.threads = options.threads;
-  params.solver = options.solver;
-  PairDerivatives derivatives;
-  LevelWorkspace workspace;
-  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                options.anisotropic ? 1 : 0, params, derivatives, workspace);
-  const WeightMaps weights = BuildWeightMaps(w, h, u, v, options.brightnessTermWeight, options.gradientTermWeight,
-                                             finalPass.smoothness, params, workspace);
-  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, finalPass.iterations, 0, options.medianWindow);
+  ImageRef u;
+  ImageRef v;
+  RefineInitialFlow(first, second, segments, initialU, initialV, options, nullptr, u, v);
   return Epe(uGt, vGt, u, v);
 }
 

@@ -128,24 +128,14 @@ Objective Evaluate(std::vector<Case>& cases, const ConfidenceParams& params, con
   return objective;
 }
 
-// The regional forward-backward distance again after its window changed (the others stay).
-void RecomputeRegion(std::vector<Case>& cases, ConfidenceParams params) {
-  params.computeAll = false;
-  params.weights = {};
-  for (Case& c : cases) {
-    c.signals[kRegionalForwardBackward] =
-        ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV, c.matchedU,
-                                 c.matchedV, params)[kRegionalForwardBackward];
-  }
-}
-
-// The texturelessness signal again after its parameters changed (the others stay).
-void RecomputeTexture(std::vector<Case>& cases, ConfidenceParams params) {
+// One signal again after its parameters changed (the others stay): the texturelessness after the
+// structure tensor's, the regional forward-backward distance after its window's.
+void RecomputeSignal(std::vector<Case>& cases, ConfidenceParams params, ConfidenceSignal signal) {
   params.computeAll = false;
   params.weights = {};  // no estimate of its own for the signals that need one
   for (Case& c : cases) {
-    c.signals[kTexturelessness] = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU,
-                                                           c.initialV, c.matchedU, c.matchedV, params)[kTexturelessness];
+    c.signals[signal] = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV,
+                                                 c.matchedU, c.matchedV, params)[signal];
   }
 }
 
@@ -268,14 +258,12 @@ int main(int argc, char** argv) {
         std::cerr << c.name << ": cannot write the cached flows to " << work << std::endl;
         return 1;
       }
-      c.matchedU = c.initialU;  // the matched start as the program takes it
-      c.matchedV = c.initialV;
-      if (init == morvi::InitialFlow::kPyramid) {
-        std::string reason;
-        if (!EstimateMatchedInitialFlow(c.first, c.second, c.matchedU, c.matchedV, reason)) {
-          c.matchedU = c.matchedV = ImageRef();
-        }
-      }
+      // the matched start as the program takes it: its own after the pyramid's start, else the
+      // initial flow
+      const MatchedStart matched = init == morvi::InitialFlow::kPyramid ? EstimateMatchedStart(c.first, c.second)
+                                                                        : MatchedStart{true, c.initialU, c.initialV, ""};
+      c.matchedU = matched.u;
+      c.matchedV = matched.v;
       c.signals = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV,
                                            c.matchedU, c.matchedV, every);
       cases.push_back(std::move(c));
@@ -304,7 +292,7 @@ int main(int argc, char** argv) {
   best.smoothingSigma = 0.0f;
   best.tensorSigma = kSearchTensorSigma;
   best.textureScale = kSearchTextureScale;
-  RecomputeTexture(cases, best);  // the texture signal of the search's tensor, not of the program's
+  RecomputeSignal(cases, best, kTexturelessness);  // the texture signal of the search's tensor, not of the program's
   double bestValue = Evaluate(cases, best, scorer).Value();
   std::cout << "\nSearch, from the forward-backward distance alone: " << bestValue << std::endl;
   for (int round = 0; round < 4; ++round) {
@@ -349,7 +337,7 @@ int main(int argc, char** argv) {
       float chosen = kept;
       for (const float f : {0.25f, 0.5f, 2.0f, 4.0f}) {
         best.regionSigma = kept * f;
-        RecomputeRegion(cases, best);
+        RecomputeSignal(cases, best, kRegionalForwardBackward);
         const double value = Evaluate(cases, best, scorer).Value();
         if (value < bestValue - 1e-5) {
           bestValue = value;
@@ -357,7 +345,7 @@ int main(int argc, char** argv) {
         }
       }
       best.regionSigma = chosen;
-      RecomputeRegion(cases, best);
+      RecomputeSignal(cases, best, kRegionalForwardBackward);
       if (chosen != kept) std::cout << "  region sigma " << chosen << ": " << bestValue << std::endl;
     }
     if (best.weights[kTexturelessness] > 0.0f) {
@@ -366,7 +354,7 @@ int main(int argc, char** argv) {
         float chosen = kept;
         for (const float f : {0.25f, 0.5f, 2.0f, 4.0f}) {
           best.*field = kept * f;
-          RecomputeTexture(cases, best);
+          RecomputeSignal(cases, best, kTexturelessness);
           const double value = Evaluate(cases, best, scorer).Value();
           if (value < bestValue - 1e-5) {
             bestValue = value;
@@ -374,7 +362,7 @@ int main(int argc, char** argv) {
           }
         }
         best.*field = chosen;
-        RecomputeTexture(cases, best);
+        RecomputeSignal(cases, best, kTexturelessness);
         if (chosen != kept) {
           std::cout << "  " << (field == &ConfidenceParams::tensorSigma ? "tensor sigma " : "texture scale ")
                     << chosen << ": " << bestValue << std::endl;
@@ -418,7 +406,7 @@ int main(int argc, char** argv) {
     if (ofInit.empty()) continue;
     const ConfidenceParams program = ConfidenceParamsFor(init);
     PrintParams(program);
-    RecomputeTexture(ofInit, program);
+    RecomputeSignal(ofInit, program, kTexturelessness);
     const Objective current = Evaluate(ofInit, program, scorer);
     std::cout << "  from the " << (init == morvi::InitialFlow::kPyramid ? "pyramid" : "matches")
               << ": mean AUSE Middlebury " << current.middlebury << ", Sintel " << current.sintel << std::endl;

@@ -8,7 +8,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -100,34 +99,8 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   }
   awaitSegments();
 
-  // 3. The final flow starts as a copy, so the initial flow stays as it is.
-  u = CloneFloat(initialU);
-  v = CloneFloat(initialV);
-
-  // 4.-6. Affine motion per large segment, written into the final flow.
-  ImageRef mask = CreateFloat(width, height, 1);
-  mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, progress);
-  ReleaseSegPatches(segments);
-
-  // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
-  //    pyramid nearer the final flow and takes fewer iterations on larger frames.
-  const FinalPassSettings finalPass = FinalPass(options, width, height);
-
-  // 8.-10. Final variational pass at full resolution.
-  SolverParams params;
-  params.threads = options.threads;  // the preparation splits its rows too
-  params.solver = options.solver;
-  params.vectorise = options.vectorise ? 1 : 0;
-  params.diagnostics = progress;
-  PairDerivatives derivatives;
-  LevelWorkspace workspace;
-  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                options.anisotropic ? 1 : 0, params, derivatives, workspace);
-  const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
-                                             options.gradientTermWeight, finalPass.smoothness, params, workspace);
-  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, finalPass.iterations, kNoClamp, options.medianWindow);
+  // 3.-10. Segment motions and the final pass.
+  RefineInitialFlow(first, second, segments, initialU, initialV, options, progress, u, v);
 }
 
 // A new frame of width x height, area-averaged from `frame` (the anti-aliased shrink).
@@ -176,6 +149,41 @@ int ScaledSide(int side, float scale) {
   return std::max(1, static_cast<int>(std::lround(static_cast<double>(side) * scale)));
 }
 
+void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,
+                       const ImageRef& initialU, const ImageRef& initialV, const EstimateOptions& options,
+                       std::ostream* progress, ImageRef& u, ImageRef& v) {
+  const int width = first.Width();
+  const int height = first.Height();
+  // 3. The final flow starts as a copy, so the initial flow stays as it is.
+  u = CloneFloat(initialU);
+  v = CloneFloat(initialV);
+
+  // 4.-6. Affine motion per large segment, written into the final flow.
+  ImageRef mask = CreateFloat(width, height, 1);
+  mask.Mat().setTo(kSegmentMaskValue);
+  FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, progress);
+  ReleaseSegPatches(segments);
+
+  // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
+  //    pyramid nearer the final flow and takes fewer iterations on larger frames.
+  const FinalPassSettings finalPass = FinalPass(options, width, height);
+
+  // 8.-10. Final variational pass at full resolution.
+  SolverParams params;
+  params.threads = options.threads;  // the preparation splits its rows too
+  params.solver = options.solver;
+  params.vectorise = options.vectorise ? 1 : 0;
+  params.diagnostics = progress;
+  PairDerivatives derivatives;
+  LevelWorkspace workspace;
+  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                options.anisotropic ? 1 : 0, params, derivatives, workspace);
+  const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
+                                             options.gradientTermWeight, finalPass.smoothness, params, workspace);
+  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
+            weights.smoothnessWeight, finalPass.iterations, kNoClamp, options.medianWindow);
+}
+
 bool IsSmallFrame(int width, int height) { return width <= kSmallFrameSide && height <= kSmallFrameSide; }
 
 FinalPassSettings FinalPass(const EstimateOptions& options, int width, int height) {
@@ -185,18 +193,6 @@ FinalPassSettings FinalPass(const EstimateOptions& options, int width, int heigh
   return {options.smoothness,
           options.solver == morvi::Solver::kFast ? options.fastFinalOuterIterations : options.outerIterations};
 }
-
-namespace {
-
-// The matched start of the pair, or two empty images when the frames cannot be matched.
-std::pair<ImageRef, ImageRef> MatchedStartOrNone(const ImageRef& first, const ImageRef& second) {
-  ImageRef u, v;
-  std::string reason;
-  if (!EstimateMatchedInitialFlow(first, second, u, v, reason)) return {};
-  return {u, v};
-}
-
-}  // namespace
 
 PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                       std::ostream* progress) {
@@ -214,9 +210,9 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   // depend on it: with two threads or more it is found and interpolated on a thread of its own
   // meanwhile. After the matches' or the fused start the initial flow serves (it is or holds it).
   const bool matchForConfidence = options.confidence && options.initialFlow == morvi::InitialFlow::kPyramid;
-  std::future<std::pair<ImageRef, ImageRef>> matchedAside;
+  std::future<MatchedStart> matchedAside;
   if (matchForConfidence && options.threads >= 2) {
-    matchedAside = std::async(std::launch::async, MatchedStartOrNone, std::cref(first), std::cref(second));
+    matchedAside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second));
   }
   const bool sideBySide = backward && options.threads >= 2 &&
                           static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
@@ -259,12 +255,11 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   }
   // The confidence shares the backward flow and is judged at full size for the same reasons.
   if (options.confidence) {
-    std::pair<ImageRef, ImageRef> matched(result.initialU, result.initialV);
-    if (matchForConfidence) matched = matchedAside.valid() ? matchedAside.get() : MatchedStartOrNone(first, second);
-    const auto& [matchedU, matchedV] = matched;
+    MatchedStart matched{true, result.initialU, result.initialV, ""};
+    if (matchForConfidence) matched = matchedAside.valid() ? matchedAside.get() : EstimateMatchedStart(first, second);
     result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
-                                                       result.backV, result.initialU, result.initialV, matchedU,
-                                                       matchedV, ConfidenceParamsFor(options.initialFlow)));
+                                                       result.backV, result.initialU, result.initialV, matched.u,
+                                                       matched.v, ConfidenceParamsFor(options.initialFlow)));
   }
   return result;
 }

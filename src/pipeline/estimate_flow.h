@@ -9,6 +9,7 @@
 
 #include "image/image_ref.h"
 #include "pipeline/estimate_options.h"
+#include "segmentation/seg_patch.h"
 
 // Frames of at most 350 x 350 pixels get twice the smoothness weight and a single outer iteration
 // in the final pass.
@@ -23,6 +24,14 @@ struct FinalPassSettings {
   int iterations;
 };
 FinalPassSettings FinalPass(const EstimateOptions& options, int width, int height);
+
+// The estimate's steps after its initial flow: u and v are made to refer to new images, the
+// initial flow with each large segment's affine motion written in, then refined by the final
+// variational pass at full resolution. `segments` are the first frame's colour segments; they are
+// released. Progress (the segment motions' dots) goes to `progress` when it is not null.
+void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,
+                       const ImageRef& initialU, const ImageRef& initialV, const EstimateOptions& options,
+                       std::ostream* progress, ImageRef& u, ImageRef& v);
 
 // What one estimate gives; every image is new and of the frames' size.
 struct PairFlow {

@@ -152,17 +152,6 @@ std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const Imag
   return chosen;
 }
 
-void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
-                      const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
-                      ImageRef& v, std::vector<int>* chosen) {
-  const FusionFrames frames = PrepareFusionFrames(first, second);
-  std::vector<ImageRef> costs;
-  for (const FlowCandidate& candidate : candidates) {
-    costs.push_back(FlowDataCost(frames, candidate.u, candidate.v, options));
-  }
-  FuseInitialFlows(labels, candidates, costs, options.fusionMargin, u, v, chosen);
-}
-
 void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& candidates,
                       const std::vector<ImageRef>& costs, double margin, ImageRef& u, ImageRef& v,
                       std::vector<int>* chosen) {
@@ -192,23 +181,6 @@ void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& 
   if (chosen != nullptr) *chosen = choice;
 }
 
-namespace {
-
-// The matches' initial flow, or why there is none.
-struct MatchedStart {
-  bool matched = false;
-  FlowCandidate flow;
-  std::string reason;
-};
-
-MatchedStart StartFromMatches(const ImageRef& first, const ImageRef& second) {
-  MatchedStart start;
-  start.matched = EstimateMatchedInitialFlow(first, second, start.flow.u, start.flow.v, start.reason);
-  return start;
-}
-
-}  // namespace
-
 void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
                               const std::function<const ImageRef&()>& labels, const EstimateOptions& options,
                               bool matchAside, std::ostream* progress, ImageRef& u, ImageRef& v,
@@ -216,7 +188,7 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // The two candidates do not depend on each other: the matches' may be found and interpolated on
   // a thread of their own while the pyramid runs.
   std::future<MatchedStart> aside;
-  if (matchAside) aside = std::async(std::launch::async, StartFromMatches, std::cref(first), std::cref(second));
+  if (matchAside) aside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second));
   FlowCandidate pyramid;
   try {
     EstimateInitialFlow(first, second, pyramid.u, pyramid.v, options, progress);
@@ -224,9 +196,9 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
     if (aside.valid()) aside.wait();
     throw;
   }
-  const MatchedStart matches = aside.valid() ? aside.get() : StartFromMatches(first, second);
-  if (!matches.matched) {
-    notes.push_back(matches.reason + "; this pair starts from the pyramid alone");
+  const MatchedStart start = aside.valid() ? aside.get() : EstimateMatchedStart(first, second);
+  if (!start.matched) {
+    notes.push_back(start.reason + "; this pair starts from the pyramid alone");
     u = pyramid.u;
     v = pyramid.v;
     return;
@@ -236,8 +208,9 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // the pyramid's (which already minimises the energy). The pyramid takes a segment only where the
   // matches explain it far worse: a wrong repetition, a match carried across an edge.
   const FusionFrames frames = PrepareFusionFrames(first, second);
-  const std::vector<FlowCandidate> candidates = {matches.flow, pyramid};
-  const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.flow.u, matches.flow.v, options),
+  const FlowCandidate matches{start.u, start.v};
+  const std::vector<FlowCandidate> candidates = {matches, pyramid};
+  const std::vector<ImageRef> costs = {FlowDataCost(frames, matches.u, matches.v, options),
                                        FlowDataCost(frames, pyramid.u, pyramid.v, options)};
   FuseInitialFlows(labels(), candidates, costs, options.fusionMargin, u, v);
 }

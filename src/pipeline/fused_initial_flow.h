@@ -64,14 +64,10 @@ ImageRef FlowDataCost(const ImageRef& first, const ImageRef& second, const Image
 // candidate is the default and the others have to earn their segments. Ties go to the lower index.
 std::vector<int> ChooseBySegments(const std::vector<ImageRef>& costs, const ImageRef& labels, double margin);
 
-// The fused initial flow: candidates[0] is the default, the others must beat it by
-// options.fusionMargin (ChooseBySegments over FlowDataCost). u and v are made to refer to new
-// images, each pixel copied from the candidate its segment chose. `chosen`, when not null,
-// receives the choice per segment.
-void FuseInitialFlows(const ImageRef& first, const ImageRef& second, const ImageRef& labels,
-                      const std::vector<FlowCandidate>& candidates, const EstimateOptions& options, ImageRef& u,
-                      ImageRef& v, std::vector<int>* chosen = nullptr);
-// The same with each candidate's cost (costs[k] of candidates[k]) already known.
+// The fused initial flow: candidates[0] is the default, the others must beat it by `margin`
+// (ChooseBySegments over costs[k], the data cost of candidates[k], e.g. FlowDataCost). u and v are
+// made to refer to new images, each pixel copied from the candidate its segment chose. `chosen`,
+// when not null, receives the choice per segment.
 void FuseInitialFlows(const ImageRef& labels, const std::vector<FlowCandidate>& candidates,
                       const std::vector<ImageRef>& costs, double margin, ImageRef& u, ImageRef& v,
                       std::vector<int>* chosen = nullptr);

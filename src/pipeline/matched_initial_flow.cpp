@@ -277,3 +277,9 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
   }
   return InterpolateMatches(first, second, ReliableMatches(first, second, FindMatches(first, second)), u, v, reason);
 }
+
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second) {
+  MatchedStart start;
+  start.matched = EstimateMatchedInitialFlow(first, second, start.u, start.v, start.reason);
+  return start;
+}

@@ -19,6 +19,16 @@
 bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
                                 std::string& reason);
 
+// The matched start, or why there is none: EstimateMatchedInitialFlow's result as one value (u and
+// v empty when `matched` is false).
+struct MatchedStart {
+  bool matched = false;
+  ImageRef u;
+  ImageRef v;
+  std::string reason;
+};
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second);
+
 constexpr int kMinMatches = 32;
 constexpr int kMinMatchedSide = 32;  // DIS patches and SIFT octaves need room
 
