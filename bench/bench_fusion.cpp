@@ -120,7 +120,7 @@ double FinalEpe(const ImageRef& first, const ImageRef& second, const EstimateOpt
   ImageRef labels = CreateInt(w, h, 1);
   SegPatchList segments;
   SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
-               options.threads);
+               options.threads, SegmentationSpeedUp(options));
   ImageRef u;
   ImageRef v;
   RefineInitialFlow(first, second, segments, initialU, initialV, options, nullptr, u, v);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
     ImageRef labels;
     SegPatchList segments;
     SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
-                 options.threads);
+                 options.threads, SegmentationSpeedUp(options));
     std::vector<FlowCandidate> candidates;
     candidates.push_back(pyramid);
     candidates.push_back(matches);

@@ -1,5 +1,7 @@
-// Time and region count of the mean-shift segmentation on the Middlebury frame10 images, and a
-// picture of one frame's segments (one colour per segment, frame and segments side by side).
+// Time and region count of the mean-shift segmentation on the Middlebury frame10 images, with the
+// reference solver's filter (trajectory shortcuts) and the fast solver's (neighbour shortcut too),
+// and a picture of one frame's reference segments (one colour per segment, frame and segments side
+// by side).
 //
 // usage: bench_segmentation [picture path, default /tmp/segments.png] [sequence to draw, default RubberWhale]
 #include <chrono>
@@ -58,9 +60,10 @@ int main(int argc, char** argv) {
   }
 
   // wall time, and processor time of this process (the machine may be shared)
-  std::printf("%-12s %9s %9s %9s %10s\n", "sequence", "size", "wall s", "cpu s", "segments");
-  double totalSeconds = 0.0;
-  double totalCpuSeconds = 0.0;
+  std::printf("%-12s %9s %9s %9s %10s %12s %12s %14s\n", "sequence", "size", "wall s", "cpu s", "segments",
+              "fast wall s", "fast cpu s", "fast segments");
+  double totalSeconds[2] = {0.0, 0.0};
+  double totalCpuSeconds[2] = {0.0, 0.0};
   for (const char* sequence : kSequences) {
     const std::string path = dataDir + "/middlebury/" + sequence + "/frame10.png";
     const ImageRef frame = LoadImage(path, -1);
@@ -68,35 +71,42 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot read %s\n", path.c_str());
       return 1;
     }
-    ImageRef labels;
-    SegPatchList segments;
-    std::string error;
-    const auto start = std::chrono::steady_clock::now();
-    const std::clock_t cpuStart = std::clock();
-    const EstimateOptions options;  // the pipeline's segmentation parameters
-    const bool ok =
-        SegmentImage(frame, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, error);
-    const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!ok) {
-      std::fprintf(stderr, "%s: %s\n", sequence, error.c_str());
-      return 1;
-    }
-    totalSeconds += seconds;
-    totalCpuSeconds += cpuSeconds;
     const std::string size = std::to_string(frame.Width()) + "x" + std::to_string(frame.Height());
-    std::printf("%-12s %9s %9.3f %9.3f %10zu\n", sequence, size.c_str(), seconds, cpuSeconds,
-                segments.size());
-
-    if (drawnSequence == sequence) {
-      const ImageRef picture = DrawSegments(frame, labels, static_cast<int>(segments.size()));
-      if (!SaveImage(picture, picturePath)) {
-        std::fprintf(stderr, "cannot write %s\n", picturePath.c_str());
+    std::printf("%-12s %9s", sequence, size.c_str());
+    const FilterSpeedUp speedUps[2] = {FilterSpeedUp::kTrajectories, FilterSpeedUp::kNeighbours};
+    for (int k = 0; k < 2; ++k) {
+      ImageRef labels;
+      SegPatchList segments;
+      std::string error;
+      const auto start = std::chrono::steady_clock::now();
+      const std::clock_t cpuStart = std::clock();
+      const EstimateOptions options;  // the pipeline's segmentation parameters
+      const bool ok = SegmentImage(frame, labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
+                                   error, 1, speedUps[k]);
+      const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (!ok) {
+        std::fprintf(stderr, "%s: %s\n", sequence, error.c_str());
         return 1;
+      }
+      totalSeconds[k] += seconds;
+      totalCpuSeconds[k] += cpuSeconds;
+      if (k == 0) {
+        std::printf(" %9.3f %9.3f %10zu", seconds, cpuSeconds, segments.size());
+      } else {
+        std::printf(" %12.3f %12.3f %14zu\n", seconds, cpuSeconds, segments.size());
+      }
+      if (k == 0 && drawnSequence == sequence) {
+        const ImageRef picture = DrawSegments(frame, labels, static_cast<int>(segments.size()));
+        if (!SaveImage(picture, picturePath)) {
+          std::fprintf(stderr, "cannot write %s\n", picturePath.c_str());
+          return 1;
+        }
       }
     }
   }
-  std::printf("total %.3f s wall, %.3f s cpu; segments of %s drawn to %s\n", totalSeconds, totalCpuSeconds,
-              drawnSequence.c_str(), picturePath.c_str());
+  std::printf("total %.3f s wall, %.3f s cpu (fast: %.3f s wall, %.3f s cpu); segments of %s drawn to %s\n",
+              totalSeconds[0], totalCpuSeconds[0], totalSeconds[1], totalCpuSeconds[1], drawnSequence.c_str(),
+              picturePath.c_str());
   return 0;
 }

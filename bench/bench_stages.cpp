@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     ImageRef labels = CreateInt(w, h, 1);
     SegPatchList segments;
     SegmentImage(CloneByte(first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
-                 options.threads);
+                 options.threads, SegmentationSpeedUp(options));
     const double tSegment = Since(start);
 
     start = std::chrono::steady_clock::now();

@@ -49,7 +49,8 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
   auto segment = [&](int threads) {
-    SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, threads);
+    SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, threads,
+                 SegmentationSpeedUp(options));
   };
   const bool sideBySide =
       options.threads >= 2 && static_cast<int64_t>(width) * height <= kSideBySideMaxPixels;
@@ -147,6 +148,10 @@ void EstimateOneWayScaled(const ImageRef& first, const ImageRef& second, const E
 
 int ScaledSide(int side, float scale) {
   return std::max(1, static_cast<int>(std::lround(static_cast<double>(side) * scale)));
+}
+
+FilterSpeedUp SegmentationSpeedUp(const EstimateOptions& options) {
+  return options.solver == morvi::Solver::kFast ? FilterSpeedUp::kNeighbours : FilterSpeedUp::kTrajectories;
 }
 
 void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,

@@ -10,6 +10,7 @@
 #include "image/image_ref.h"
 #include "pipeline/estimate_options.h"
 #include "segmentation/seg_patch.h"
+#include "segmentation/segment_image.h"
 
 // Frames of at most 350 x 350 pixels get twice the smoothness weight and a single outer iteration
 // in the final pass.
@@ -24,6 +25,10 @@ struct FinalPassSettings {
   int iterations;
 };
 FinalPassSettings FinalPass(const EstimateOptions& options, int width, int height);
+
+// The colour segmentation of the estimate's first frame: the reference solver's estimate keeps the
+// reference segmentation, the fast solver's takes the filter's quicker neighbour shortcut.
+FilterSpeedUp SegmentationSpeedUp(const EstimateOptions& options);
 
 // The estimate's steps after its initial flow: u and v are made to refer to new images, the
 // initial flow with each large segment's affine motion written in, then refined by the final

@@ -10,9 +10,6 @@
 
 namespace {
 
-// The filter's trajectory shortcuts (point list and early stop at assigned pixels).
-constexpr int kSpeedUpLevel = 1;
-
 // The copies here cost a few operations a pixel: a thread gets a band of rows only when the band
 // holds at least this many pixels.
 constexpr int kMinPixelsPerThread = 20000;
@@ -22,7 +19,7 @@ int MinRowsPerThread(int width) { return std::max(1, kMinPixelsPerThread / std::
 }  // namespace
 
 bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
-                  float sigmaR, std::string& errorMessage, int threads) {
+                  float sigmaR, std::string& errorMessage, int threads, FilterSpeedUp speedUp) {
   CV_Assert(frame.Empty() || frame.Depth() == CV_8U);
   const int W = frame.Width();
   const int H = frame.Height();
@@ -50,7 +47,7 @@ bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segment
 
   msImageProcessor processor;
   processor.SetImageData(pixels.data(), N == 3 ? kColourImage : kGreyImage, H, W, threads);
-  processor.FilterImage(sigmaS, sigmaR, kSpeedUpLevel);
+  processor.FilterImage(sigmaS, sigmaR, static_cast<int>(speedUp));
   processor.FuseRegions(sigmaR, minRegion);
   if (processor.ErrorLevel() != 0) {
     errorMessage = processor.ErrorMessage();
@@ -75,9 +72,9 @@ bool SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segment
 }
 
 void SegmentImage(const ImageRef& frame, ImageRef& labels, SegPatchList& segments, int minRegion, int sigmaS,
-                  float sigmaR, int threads) {
+                  float sigmaR, int threads, FilterSpeedUp speedUp) {
   std::string errorMessage;
-  if (!SegmentImage(frame, labels, segments, minRegion, sigmaS, sigmaR, errorMessage, threads)) {
+  if (!SegmentImage(frame, labels, segments, minRegion, sigmaS, sigmaR, errorMessage, threads, speedUp)) {
     throw std::runtime_error("SegmentImage: " + errorMessage);
   }
 }

@@ -85,19 +85,23 @@ TEST(SegmentImage, OneChannelFrameIsSegmentedOnGreyValues) {
   EXPECT_EQ(labels.Row<int32_t>(0)[W / 2], 1);
 }
 
+// Also with the neighbour shortcut: a trajectory hands its mode only to pixels of its own colour,
+// never across a block's edge.
 TEST(SegmentImage, NoisyColourBlocksBecomeTheirBlocks) {
   const int W = 64, H = 48;
   const ImageRef frame = NoisyBlockFrame(W, H, 5, 21);
-  ImageRef labels;
-  SegPatchList segments;
-  SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR);
-  ASSERT_EQ(segments.size(), 4u);
-  ExpectConsistent(labels, segments);
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const int block = (x < W / 2 ? 0 : 1) + (y < H / 2 ? 0 : 2);
-      ASSERT_EQ(labels.Row<int32_t>(y)[x], block) << x << "," << y;
-    }
+  for (const FilterSpeedUp speedUp : {FilterSpeedUp::kTrajectories, FilterSpeedUp::kNeighbours}) {
+    ImageRef labels;
+    SegPatchList segments;
+    SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR, 1, speedUp);
+    ASSERT_EQ(segments.size(), 4u);
+    ExpectConsistent(labels, segments);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int block = (x < W / 2 ? 0 : 1) + (y < H / 2 ? 0 : 2);
+        ASSERT_EQ(labels.Row<int32_t>(y)[x], block) << x << "," << y;
+      }
+  }
 }
 
 TEST(SegmentImage, ZeroBandwidthReportsTheSegmentErrorAndGivesNoOutput) {
@@ -138,27 +142,32 @@ TEST(SegmentImage, MiddleburyFrameSegmentsIntoAPlausibleNumberOfRegions) {
 }
 
 // A real crop of odd size and two thin ones: the same labels and segment lists at every thread
-// count (only the conversions split; the filter's visiting order is unchanged).
+// count, with either speed-up (the filter's shortcuts stay within bands of rows).
 TEST(SegmentImage, SameSegmentsAtEveryThreadCount) {
   const std::string path = std::string(MORVI_DATA_DIR) + "/middlebury/RubberWhale/frame10.png";
   if (std::string(MORVI_DATA_DIR).empty() || !std::filesystem::exists(path)) GTEST_SKIP() << "no data";
   const ImageRef full = LoadImage(path, -1);
   ASSERT_FALSE(full.Empty());
   const cv::Rect areas[] = {cv::Rect(120, 90, 301, 203), cv::Rect(101, 57, 37, 23), cv::Rect(300, 40, 1, 50)};
-  for (const cv::Rect& area : areas) {
-    const ImageRef frame(full.Mat()(area).clone());
-    ImageRef labelsOne;
-    SegPatchList segmentsOne;
-    SegmentImage(frame, labelsOne, segmentsOne, kMinRegion, kSigmaS, kSigmaR, 1);
-    ASSERT_FALSE(labelsOne.Empty());
-    for (int threads : {2, 3, 8}) {
-      ImageRef labels;
-      SegPatchList segments;
-      std::string error;
-      ASSERT_TRUE(SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR, error, threads)) << error;
-      EXPECT_EQ(cv::norm(labels.Mat(), labelsOne.Mat(), cv::NORM_INF), 0.0) << area << " threads " << threads;
-      ASSERT_EQ(segments.size(), segmentsOne.size()) << area << " threads " << threads;
-      for (size_t j = 0; j < segments.size(); ++j) EXPECT_EQ(segments[j]->pixels, segmentsOne[j]->pixels);
+  for (const FilterSpeedUp speedUp : {FilterSpeedUp::kTrajectories, FilterSpeedUp::kNeighbours}) {
+    for (const cv::Rect& area : areas) {
+      const ImageRef frame(full.Mat()(area).clone());
+      ImageRef labelsOne;
+      SegPatchList segmentsOne;
+      SegmentImage(frame, labelsOne, segmentsOne, kMinRegion, kSigmaS, kSigmaR, 1, speedUp);
+      ASSERT_FALSE(labelsOne.Empty());
+      for (int threads : {2, 3, 8}) {
+        ImageRef labels;
+        SegPatchList segments;
+        std::string error;
+        ASSERT_TRUE(SegmentImage(frame, labels, segments, kMinRegion, kSigmaS, kSigmaR, error, threads, speedUp))
+            << error;
+        const std::string where = "level " + std::to_string(static_cast<int>(speedUp)) + " threads " +
+                                  std::to_string(threads);
+        EXPECT_EQ(cv::norm(labels.Mat(), labelsOne.Mat(), cv::NORM_INF), 0.0) << area << " " << where;
+        ASSERT_EQ(segments.size(), segmentsOne.size()) << area << " " << where;
+        for (size_t j = 0; j < segments.size(); ++j) EXPECT_EQ(segments[j]->pixels, segmentsOne[j]->pixels);
+      }
     }
   }
 }
