@@ -1,5 +1,6 @@
 // Time of the segment motion fitting on a 640 x 480 flow with about 300 segments, for the three
-// inlier scans (early stop, complete count, reference), and a check that they write the same flow.
+// inlier scans (early stop, complete count, reference) and for the fast solver's exact hypothesis
+// fits, and a check that they write the same flow.
 //
 //   bench_motion [repetitions]      best wall time of each scan over the repetitions (default 1)
 
@@ -90,6 +91,7 @@ bool SameBytes(const ImageRef& a, const ImageRef& b) {
 struct Run {
   const char* name;
   InlierScan scan;
+  HypothesisFit fit;
   double seconds = std::numeric_limits<double>::max();
   ImageRef u, v;
 };
@@ -109,15 +111,16 @@ int main(int argc, char** argv) {
   std::printf("%dx%d flow, %zu segments (%zu of >= 200 pixels, sizes %zu..%zu), seed %u, %d repetition(s)\n",
               kWidth, kHeight, scene.segments.size(), large, smallest, biggest, kFitSeed, repetitions);
 
-  std::vector<Run> runs = {{"early stop (default)", InlierScan::kEarlyStop, 0, {}, {}},
-                           {"complete count", InlierScan::kComplete, 0, {}, {}},
-                           {"reference (sqrt per pixel)", InlierScan::kReference, 0, {}, {}}};
+  std::vector<Run> runs = {{"early stop (default)", InlierScan::kEarlyStop, HypothesisFit::kOptimizer, 0, {}, {}},
+                           {"complete count", InlierScan::kComplete, HypothesisFit::kOptimizer, 0, {}, {}},
+                           {"reference (sqrt per pixel)", InlierScan::kReference, HypothesisFit::kOptimizer, 0, {}, {}},
+                           {"early stop, exact fits (fast)", InlierScan::kEarlyStop, HypothesisFit::kExact, 0, {}, {}}};
   for (Run& run : runs) {
     run.seconds = std::numeric_limits<double>::max();
     for (int r = 0; r < repetitions; ++r) {
       ImageRef u = CloneFloat(scene.u), v = CloneFloat(scene.v);
       const auto start = std::chrono::steady_clock::now();
-      FitSegmentMotions(scene.segments, u, v, scene.mask, false, kFitSeed, run.scan);
+      FitSegmentMotions(scene.segments, u, v, scene.mask, false, kFitSeed, run.scan, 1, &std::cout, run.fit);
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::cout << std::endl;
       run.seconds = std::min(run.seconds, seconds);
@@ -142,7 +145,7 @@ int main(int argc, char** argv) {
     identical = identical && same;
     std::printf("%-28s %8.3f s   %s\n", run.name, run.seconds, same ? "identical to reference" : "DIFFERS from reference");
   }
-  std::printf("speed-up of early stop over complete count: %.2fx, over reference: %.2fx\n",
-              runs[1].seconds / runs[0].seconds, runs[2].seconds / runs[0].seconds);
+  std::printf("speed-up of early stop over complete count: %.2fx, over reference: %.2fx; of exact fits: %.2fx\n",
+              runs[1].seconds / runs[0].seconds, runs[2].seconds / runs[0].seconds, runs[0].seconds / runs[3].seconds);
   return identical ? 0 : 1;
 }

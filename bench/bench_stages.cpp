@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
     ImageRef v = CloneFloat(initialV);
     ImageRef mask = CreateFloat(w, h, 1);
     mask.Mat().setTo(kSegmentMaskValue);
-    FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, nullptr);
+    FitSegmentMotions(segments, u, v, mask, false, options.seed, InlierScan::kEarlyStop, options.threads, nullptr,
+                      SegmentMotionFit(options));
     const double tFit = Since(start);
     const double epeSegments = Epe(uGt, vGt, u, v);
 

@@ -75,6 +75,32 @@ struct RunBest {
   std::vector<cv::Point> inliers;  // kept by the reference scan only
 };
 
+// The affine model through three non-collinear pixels and their flow vectors: a0 x + a1 y + a2 = u
+// and a3 x + a4 y + a5 = v at each, by Cramer's rule on the differences from the first pixel, in
+// double precision.
+AffineParams ExactTripleModel(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& triple) {
+  const cv::Point& p0 = triple[0];
+  const double dx1 = triple[1].x - p0.x, dy1 = triple[1].y - p0.y;
+  const double dx2 = triple[2].x - p0.x, dy2 = triple[2].y - p0.y;
+  const double det = dx1 * dy2 - dx2 * dy1;  // non-zero: the triple is not degenerate
+  const double u0 = u.Row<float>(p0.y)[p0.x];
+  const double v0 = v.Row<float>(p0.y)[p0.x];
+  const double du1 = u.Row<float>(triple[1].y)[triple[1].x] - u0, du2 = u.Row<float>(triple[2].y)[triple[2].x] - u0;
+  const double dv1 = v.Row<float>(triple[1].y)[triple[1].x] - v0, dv2 = v.Row<float>(triple[2].y)[triple[2].x] - v0;
+  const double a0 = (du1 * dy2 - du2 * dy1) / det;
+  const double a1 = (dx1 * du2 - dx2 * du1) / det;
+  const double a3 = (dv1 * dy2 - dv2 * dy1) / det;
+  const double a4 = (dx1 * dv2 - dx2 * dv1) / det;
+  AffineParams a;
+  a.a0 = static_cast<float>(a0);
+  a.a1 = static_cast<float>(a1);
+  a.a2 = static_cast<float>(u0 - a0 * p0.x - a1 * p0.y);
+  a.a3 = static_cast<float>(a3);
+  a.a4 = static_cast<float>(a4);
+  a.a5 = static_cast<float>(v0 - a3 * p0.x - a4 * p0.y);
+  return a;
+}
+
 // Fits and votes hypotheses [begin, end) of the drawn triples in their order, as the one loop over
 // all hypotheses would, but with its own running best: a hypothesis is dropped early only when it
 // cannot beat an earlier one of the same run. Merging runs in their order, a later run's best
@@ -82,7 +108,8 @@ struct RunBest {
 // overall, which is the one the single loop keeps.
 void VoteHypotheses(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                     const GatheredSegment& seg, const std::vector<Triple>& triples, int begin, int end,
-                    float inlierThreshold, float bound, InlierScan scan, ZOptimizerLM& optimizer, RunBest& best) {
+                    float inlierThreshold, float bound, InlierScan scan, HypothesisFit fit, ZOptimizerLM& optimizer,
+                    RunBest& best) {
   const int n = static_cast<int>(pixels.size());
   OpenCvExt::AffineCostFun cost;
   cost.SetFlow(u, v);
@@ -97,9 +124,13 @@ void VoteHypotheses(const ImageRef& u, const ImageRef& v, const std::vector<cv::
 
     // the three pixels determine the model exactly
     for (int j = 0; j < 3; ++j) triple[j] = pixels[triples[h].k[j]];
-    cost.SetPoints(triple);
     AffineParams a;
-    MinimizeAffineCost(cost, a, optimizer);
+    if (fit == HypothesisFit::kExact) {
+      a = ExactTripleModel(u, v, triple);
+    } else {
+      cost.SetPoints(triple);
+      MinimizeAffineCost(cost, a, optimizer);
+    }
 
     // vote
     if (scan == InlierScan::kReference) {
@@ -283,7 +314,7 @@ float SquaredInlierBound(float inlierThreshold) {
 SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const std::vector<cv::Point>& pixels,
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
-                                  InlierScan scan, int threads, std::ostream* progress) {
+                                  InlierScan scan, int threads, std::ostream* progress, HypothesisFit fit) {
   SegmentFitResult result;
   const int n = static_cast<int>(pixels.size());
   if (n < kMinSegmentPixels) return result;
@@ -310,7 +341,7 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
   ParallelFor(runCount, runCount, [&](int firstRun, int endRun) {
     for (int r = firstRun; r < endRun; ++r) {
       ZOptimizerLM optimizer;
-      VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan,
+      VoteHypotheses(u, v, pixels, seg, triples, runBound(r), runBound(r + 1), inlierThreshold, bound, scan, fit,
                      optimizer, runBest[static_cast<size_t>(r)]);
     }
   });
@@ -348,7 +379,7 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
 
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
                        bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads,
-                       std::ostream* progress) {
+                       std::ostream* progress, HypothesisFit fit) {
   CheckImages(u, v, mask);
   RandomGenerator random(seed ? *seed : CalendarSeed());
   const int iterations = forceWrite ? kForcedIterations : kIterations;
@@ -359,7 +390,7 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
     for (size_t i = 0; i < segments.size(); ++i) {
       if (!segments[i]) throw std::invalid_argument("FitSegmentMotions: null segment record");
       FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
-                       kAcceptFraction, random, scan, threads, progress);
+                       kAcceptFraction, random, scan, threads, progress, fit);
       if (progress && i % kProgressEvery == 0) *progress << '.' << std::flush;
     }
     return;
@@ -384,21 +415,21 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
     }
     std::vector<uint8_t> degenerated(blockEnd - blockBegin, 0);
     std::vector<uint8_t> done(blockEnd - blockBegin, 0);
-    auto fit = [&](size_t i, int fitThreads) {
+    auto fitSegment = [&](size_t i, int fitThreads) {
       RandomGenerator own = starts[i - blockBegin];
       const SegmentFitResult result =
           FitSegmentAffine(u, v, segments[i]->pixels, mask, kMaskThreshold, forceWrite, iterations, kInlierThreshold,
-                           kAcceptFraction, own, scan, fitThreads, nullptr);
+                           kAcceptFraction, own, scan, fitThreads, nullptr, fit);
       degenerated[i - blockBegin] = result.degenerated ? 1 : 0;
       done[i - blockBegin] = 1;
     };
     for (size_t i = blockBegin; i < blockEnd; ++i) {
-      if (2 * segments[i]->pixels.size() > blockPixels) fit(i, threads);
+      if (2 * segments[i]->pixels.size() > blockPixels) fitSegment(i, threads);
     }
     std::atomic<size_t> next{blockBegin};
     ParallelFor(threads, threads, [&](int, int) {
       for (size_t i = next.fetch_add(1); i < blockEnd; i = next.fetch_add(1)) {
-        if (!done[i - blockBegin]) fit(i, 1);
+        if (!done[i - blockBegin]) fitSegment(i, 1);
       }
     });
     for (size_t i = blockBegin; i < blockEnd && progress != nullptr; ++i) {

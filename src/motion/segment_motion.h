@@ -20,6 +20,12 @@ enum class InlierScan {
   kEarlyStop,  // as kComplete, but a hypothesis is dropped once it can no longer beat the best
 };
 
+// How a hypothesis's model is fitted to its three pixels. kOptimizer minimises the squared
+// residuals by Levenberg-Marquardt as the final refit does (the reference); kExact solves the two
+// 3 x 3 systems the three pixels determine, by Cramer's rule in double precision: the same model up
+// to rounding, without the optimizer's iterations (the fast solver's choice).
+enum class HypothesisFit { kOptimizer, kExact };
+
 // A segment's pixels and flow vectors in contiguous arrays, gathered once per segment so that the
 // inlier counts of all hypotheses stream through memory instead of chasing image rows.
 struct GatheredSegment {
@@ -48,9 +54,11 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
                        bool forceWrite, std::optional<uint32_t> seed = std::nullopt, int threads = 1,
                        std::ostream* progress = &std::cout);
 // The same with a chosen inlier scan (the overload above uses InlierScan::kEarlyStop).
+// `fit` chooses how the hypotheses are fitted (the refit to the best one's inliers is always the
+// optimizer's).
 void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const ImageRef& v, const ImageRef& mask,
                        bool forceWrite, std::optional<uint32_t> seed, InlierScan scan, int threads = 1,
-                       std::ostream* progress = &std::cout);
+                       std::ostream* progress = &std::cout, HypothesisFit fit = HypothesisFit::kOptimizer);
 
 // Robust fit for one segment. Segments below 200 pixels are left alone. Every iteration draws a
 // non-degenerate triple of sampleable pixels (|mask| >= maskThreshold; up to 60 attempts, else
@@ -65,7 +73,7 @@ SegmentFitResult FitSegmentAffine(const ImageRef& u, const ImageRef& v, const st
                                   const ImageRef& mask, float maskThreshold, bool forceWrite, int iterations,
                                   float inlierThreshold, float acceptFraction, RandomGenerator& random,
                                   InlierScan scan = InlierScan::kEarlyStop, int threads = 1,
-                                  std::ostream* progress = &std::cout);
+                                  std::ostream* progress = &std::cout, HypothesisFit fit = HypothesisFit::kOptimizer);
 
 // True when the three points are collinear or two of them coincide.
 bool IsDegenerateTriple(const cv::Point& p0, const cv::Point& p1, const cv::Point& p2);

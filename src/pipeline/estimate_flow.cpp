@@ -154,6 +154,10 @@ FilterSpeedUp SegmentationSpeedUp(const EstimateOptions& options) {
   return options.solver == morvi::Solver::kFast ? FilterSpeedUp::kNeighbours : FilterSpeedUp::kTrajectories;
 }
 
+HypothesisFit SegmentMotionFit(const EstimateOptions& options) {
+  return options.solver == morvi::Solver::kFast ? HypothesisFit::kExact : HypothesisFit::kOptimizer;
+}
+
 void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,
                        const ImageRef& initialU, const ImageRef& initialV, const EstimateOptions& options,
                        std::ostream* progress, ImageRef& u, ImageRef& v) {
@@ -166,7 +170,8 @@ void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchLi
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
   mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, options.seed, options.threads, progress);
+  FitSegmentMotions(segments, u, v, mask, false, options.seed, InlierScan::kEarlyStop, options.threads, progress,
+                    SegmentMotionFit(options));
   ReleaseSegPatches(segments);
 
   // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its

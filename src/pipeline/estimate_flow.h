@@ -9,6 +9,7 @@
 
 #include "image/image_ref.h"
 #include "pipeline/estimate_options.h"
+#include "motion/segment_motion.h"
 #include "segmentation/seg_patch.h"
 #include "segmentation/segment_image.h"
 
@@ -29,6 +30,10 @@ FinalPassSettings FinalPass(const EstimateOptions& options, int width, int heigh
 // The colour segmentation of the estimate's first frame: the reference solver's estimate keeps the
 // reference segmentation, the fast solver's takes the filter's quicker neighbour shortcut.
 FilterSpeedUp SegmentationSpeedUp(const EstimateOptions& options);
+
+// How the segment motions fit their hypotheses: by the optimizer in the reference solver's
+// estimate, exactly (the same models up to rounding, without iterations) in the fast solver's.
+HypothesisFit SegmentMotionFit(const EstimateOptions& options);
 
 // The estimate's steps after its initial flow: u and v are made to refer to new images, the
 // initial flow with each large segment's affine motion written in, then refined by the final

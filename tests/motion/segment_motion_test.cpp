@@ -590,3 +590,27 @@ TEST(FitSegmentMotions, SameFlowAtEveryThreadCount) {
     }
   }
 }
+
+// The three pixels determine a hypothesis's model: solved exactly it is the optimizer's model up to
+// rounding, and on this scene the same flow comes out, at every thread count.
+TEST(FitSegmentMotions, ExactHypothesisFitsGiveTheOptimizersFlow) {
+  std::vector<std::vector<cv::Point>> segments;
+  const Scene original = MixedScene(segments);
+  const SegPatchList list = MakeList(segments);
+  for (bool forceWrite : {false, true}) {
+    Scene optimizer = Copy(original), exact = Copy(original), exactThreads = Copy(original);
+    testing::internal::CaptureStdout();
+    FitSegmentMotions(list, optimizer.u, optimizer.v, optimizer.mask, forceWrite, 5u, InlierScan::kEarlyStop, 1,
+                      &std::cout, HypothesisFit::kOptimizer);
+    FitSegmentMotions(list, exact.u, exact.v, exact.mask, forceWrite, 5u, InlierScan::kEarlyStop, 1, &std::cout,
+                      HypothesisFit::kExact);
+    FitSegmentMotions(list, exactThreads.u, exactThreads.v, exactThreads.mask, forceWrite, 5u,
+                      InlierScan::kEarlyStop, 3, &std::cout, HypothesisFit::kExact);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(SameBytes(exact.u, original.u));
+    EXPECT_TRUE(SameBytes(exact.u, optimizer.u)) << "forceWrite " << forceWrite;
+    EXPECT_TRUE(SameBytes(exact.v, optimizer.v)) << "forceWrite " << forceWrite;
+    EXPECT_TRUE(SameBytes(exact.u, exactThreads.u)) << "forceWrite " << forceWrite;
+    EXPECT_TRUE(SameBytes(exact.v, exactThreads.v)) << "forceWrite " << forceWrite;
+  }
+}
