@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     std::string reason;
     std::vector<std::string> notes;
     bool matched = options.initialFlow == morvi::InitialFlow::kMatches &&
-                   EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+                   EstimateMatchedInitialFlow(first, second, initialU, initialV, reason, options.threads);
     if (options.initialFlow == morvi::InitialFlow::kFused) {
       EstimateFusedInitialFlow(
           first, second, [&]() -> const ImageRef& { return labels; }, options, false, nullptr, initialU, initialV,

@@ -43,8 +43,9 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
 
   // 1. Colour segments of the first frame. They do not depend on the flow: with two threads or
   //    more and frames of moderate size they are found beside the initial flow (on one thread
-  //    beside the pyramid, on all beside the mostly serial matching), the fused start waiting for
-  //    them only where it compares the candidates. Both results are the same at every thread count.
+  //    beside the pyramid, on all beside the matching, which shares them), the fused start waiting
+  //    for them only where it compares the candidates. Both results are the same at every thread
+  //    count.
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
@@ -85,7 +86,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
       bool matched = false;
       if (options.initialFlow == morvi::InitialFlow::kMatches) {
         std::string reason;
-        matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason);
+        matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason, options.threads);
         if (matched) {
           if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
         } else {
@@ -222,7 +223,7 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   const bool matchForConfidence = options.confidence && options.initialFlow == morvi::InitialFlow::kPyramid;
   std::future<MatchedStart> matchedAside;
   if (matchForConfidence && options.threads >= 2) {
-    matchedAside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second));
+    matchedAside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second), 1);
   }
   const bool sideBySide = backward && options.threads >= 2 &&
                           static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;
@@ -266,7 +267,9 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   // The confidence shares the backward flow and is judged at full size for the same reasons.
   if (options.confidence) {
     MatchedStart matched{true, result.initialU, result.initialV, ""};
-    if (matchForConfidence) matched = matchedAside.valid() ? matchedAside.get() : EstimateMatchedStart(first, second);
+    if (matchForConfidence) {
+      matched = matchedAside.valid() ? matchedAside.get() : EstimateMatchedStart(first, second, options.threads);
+    }
     result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
                                                        result.backV, result.initialU, result.initialV, matched.u,
                                                        matched.v, ConfidenceParamsFor(options.initialFlow)));

@@ -188,7 +188,9 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // The two candidates do not depend on each other: the matches' may be found and interpolated on
   // a thread of their own while the pyramid runs.
   std::future<MatchedStart> aside;
-  if (matchAside) aside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second));
+  if (matchAside) {
+    aside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second), 1);
+  }
   FlowCandidate pyramid;
   try {
     EstimateInitialFlow(first, second, pyramid.u, pyramid.v, options, progress);
@@ -196,7 +198,7 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
     if (aside.valid()) aside.wait();
     throw;
   }
-  const MatchedStart start = aside.valid() ? aside.get() : EstimateMatchedStart(first, second);
+  const MatchedStart start = aside.valid() ? aside.get() : EstimateMatchedStart(first, second, options.threads);
   if (!start.matched) {
     notes.push_back(start.reason + "; this pair starts from the pyramid alone");
     u = pyramid.u;

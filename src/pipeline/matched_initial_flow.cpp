@@ -1,7 +1,9 @@
 #include "pipeline/matched_initial_flow.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <tuple>
 #include <vector>
 
@@ -9,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 #include <opencv2/ximgproc/sparse_match_interpolator.hpp>
+
+#include "image/parallel.h"
 
 namespace {
 
@@ -42,41 +46,80 @@ cv::Mat Grey(const cv::Mat& frame) {
   return grey;
 }
 
-void AddSiftMatches(const cv::Mat& first, const cv::Mat& second, std::vector<Match>& matches) {
-  const cv::Ptr<cv::SIFT> sift = cv::SIFT::create(0, 3, kSiftContrast);
-  std::vector<cv::KeyPoint> firstPoints;
-  std::vector<cv::KeyPoint> secondPoints;
-  cv::Mat firstDescriptors;
-  cv::Mat secondDescriptors;
-  sift->detectAndCompute(first, cv::noArray(), firstPoints, firstDescriptors);
-  sift->detectAndCompute(second, cv::noArray(), secondPoints, secondDescriptors);
-  if (firstPoints.size() < 2 || secondPoints.size() < 2) return;
-  cv::BFMatcher matcher(cv::NORM_L2);
-  std::vector<std::vector<cv::DMatch>> forward;
-  std::vector<std::vector<cv::DMatch>> backward;
-  matcher.knnMatch(firstDescriptors, secondDescriptors, forward, 2);
-  matcher.knnMatch(secondDescriptors, firstDescriptors, backward, 1);
-  for (const std::vector<cv::DMatch>& best : forward) {
+// The raw material of the matches: each frame's SIFT keypoints and descriptors, the DIS flow both
+// ways, the first frame's cornerness and the descriptors' nearest neighbours both ways. Every piece
+// is computed on its own, so the pieces run on threads side by side with the same result.
+struct MatchMaterial {
+  std::vector<cv::KeyPoint> points[2];
+  cv::Mat descriptors[2];
+  cv::Mat dis[2];  // first to second, second to first
+  cv::Mat cornerness;
+  std::vector<std::vector<cv::DMatch>> forward;   // two nearest second-frame descriptors of each first-frame one
+  std::vector<std::vector<cv::DMatch>> backward;  // the nearest first-frame descriptor of each second-frame one
+};
+
+// Runs task(i) for i in [0, count) on up to `threads` threads, each taking the next task as it
+// comes free (the longest tasks first).
+void RunTasks(int count, int threads, const std::function<void(int)>& task) {
+  std::atomic<int> next{0};
+  const int workers = std::clamp(threads, 1, count);
+  ParallelFor(workers, workers, [&](int, int) {
+    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) task(i);
+  });
+}
+
+void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, MatchMaterial& m) {
+  const cv::Mat frames[2] = {first, second};
+  // the frames' keypoints (the longest), the DIS flows and the cornerness
+  RunTasks(5, threads, [&](int task) {
+    switch (task) {
+      case 0:
+      case 1:
+        cv::SIFT::create(0, 3, kSiftContrast)
+            ->detectAndCompute(frames[task], cv::noArray(), m.points[task], m.descriptors[task]);
+        break;
+      case 2:
+      case 3: {
+        const int k = task - 2;
+        cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(frames[k], frames[1 - k], m.dis[k]);
+        break;
+      }
+      default:
+        cv::cornerMinEigenVal(first, m.cornerness, kGridStep, 3);
+        break;
+    }
+  });
+  if (m.points[0].size() < 2 || m.points[1].size() < 2) return;
+  RunTasks(2, threads, [&](int task) {
+    cv::BFMatcher matcher(cv::NORM_L2);
+    if (task == 0) {
+      matcher.knnMatch(m.descriptors[0], m.descriptors[1], m.forward, 2);
+    } else {
+      matcher.knnMatch(m.descriptors[1], m.descriptors[0], m.backward, 1);
+    }
+  });
+}
+
+// SIFT keypoints matched both ways, with the ratio test.
+void AddSiftMatches(const MatchMaterial& m, std::vector<Match>& matches) {
+  if (m.points[0].size() < 2 || m.points[1].size() < 2) return;
+  for (const std::vector<cv::DMatch>& best : m.forward) {
     if (best.size() < 2 || best[0].distance > kRatioTest * best[1].distance) continue;
     const int target = best[0].trainIdx;
-    if (backward[target].empty() || backward[target][0].trainIdx != best[0].queryIdx) continue;
-    matches.push_back({firstPoints[best[0].queryIdx].pt, secondPoints[target].pt, true});
+    if (m.backward[target].empty() || m.backward[target][0].trainIdx != best[0].queryIdx) continue;
+    matches.push_back({m.points[0][best[0].queryIdx].pt, m.points[1][target].pt, true});
   }
 }
 
-void AddDisMatches(const cv::Mat& first, const cv::Mat& second, std::vector<Match>& matches) {
-  const cv::Ptr<cv::DISOpticalFlow> dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM);
-  cv::Mat forward;
-  cv::Mat backward;
-  dis->calc(first, second, forward);
-  dis->calc(second, first, backward);
-  cv::Mat cornerness;
-  cv::cornerMinEigenVal(first, cornerness, kGridStep, 3);
-  const float maxX = static_cast<float>(first.cols - 1);
-  const float maxY = static_cast<float>(first.rows - 1);
-  for (int y = kGridStep / 2; y < first.rows; y += kGridStep) {
-    for (int x = kGridStep / 2; x < first.cols; x += kGridStep) {
-      if (!(cornerness.at<float>(y, x) > kMinCornerness)) continue;
+// Every 8th pixel of the DIS flow where the first frame has texture and the backward flow leads back.
+void AddDisMatches(const MatchMaterial& m, std::vector<Match>& matches) {
+  const cv::Mat& forward = m.dis[0];
+  const cv::Mat& backward = m.dis[1];
+  const float maxX = static_cast<float>(forward.cols - 1);
+  const float maxY = static_cast<float>(forward.rows - 1);
+  for (int y = kGridStep / 2; y < forward.rows; y += kGridStep) {
+    for (int x = kGridStep / 2; x < forward.cols; x += kGridStep) {
+      if (!(m.cornerness.at<float>(y, x) > kMinCornerness)) continue;
       const cv::Vec2f w = forward.at<cv::Vec2f>(y, x);
       const float tx = static_cast<float>(x) + w[0];
       const float ty = static_cast<float>(y) + w[1];
@@ -155,12 +198,12 @@ class MatchNeighbourhoods {
 
 }  // namespace
 
-std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second) {
-  const cv::Mat firstGrey = Grey(first.Mat());
-  const cv::Mat secondGrey = Grey(second.Mat());
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads) {
+  MatchMaterial material;
+  ComputeMaterial(Grey(first.Mat()), Grey(second.Mat()), threads, material);
   std::vector<Match> matches;
-  AddSiftMatches(firstGrey, secondGrey, matches);
-  AddDisMatches(firstGrey, secondGrey, matches);
+  AddSiftMatches(material, matches);
+  AddDisMatches(material, matches);
   std::sort(matches.begin(), matches.end());
   matches.erase(std::unique(matches.begin(), matches.end()), matches.end());
   std::vector<SparseMatch> found;
@@ -270,16 +313,17 @@ bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std
 }
 
 bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
-                                std::string& reason) {
+                                std::string& reason, int threads) {
   if (first.Width() < kMinMatchedSide || first.Height() < kMinMatchedSide) {
     reason = "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
     return false;
   }
-  return InterpolateMatches(first, second, ReliableMatches(first, second, FindMatches(first, second)), u, v, reason);
+  return InterpolateMatches(first, second, ReliableMatches(first, second, FindMatches(first, second, threads)), u, v,
+                            reason);
 }
 
-MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second) {
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads) {
   MatchedStart start;
-  start.matched = EstimateMatchedInitialFlow(first, second, start.u, start.v, start.reason);
+  start.matched = EstimateMatchedInitialFlow(first, second, start.u, start.v, start.reason, threads);
   return start;
 }

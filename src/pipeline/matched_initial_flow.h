@@ -15,9 +15,11 @@
 //    at 0.8), and
 //  - every 8th pixel of a DIS flow (medium preset) whose backward flow leads back within a pixel,
 // sorted, so the result does not depend on the order they are found in, then ReliableMatches. Returns false, with the
-// reason and u, v untouched, when the frames are too small or fewer than kMinMatches survive.
+// reason and u, v untouched, when the frames are too small or fewer than kMinMatches survive. The
+// keypoints of each frame, the DIS flow of each direction and the descriptor matching of each
+// direction are found on up to `threads` threads side by side; the result is the same for every count.
 bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
-                                std::string& reason);
+                                std::string& reason, int threads = 1);
 
 // The matched start, or why there is none: EstimateMatchedInitialFlow's result as one value (u and
 // v empty when `matched` is false).
@@ -27,7 +29,7 @@ struct MatchedStart {
   ImageRef v;
   std::string reason;
 };
-MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second);
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads = 1);
 
 constexpr int kMinMatches = 32;
 constexpr int kMinMatchedSide = 32;  // DIS patches and SIFT octaves need room
@@ -43,7 +45,7 @@ struct SparseMatch {
 
 // The SIFT and DIS correspondences EstimateMatchedInitialFlow interpolates, sorted by position in
 // the first frame, without duplicates. The frames are at least kMinMatchedSide on each side.
-std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second);
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads = 1);
 
 // A match is confirmed by a neighbour (another match starting within kNeighbourRadius pixels in
 // the first frame) that moves alike: their displacements differ by at most
