@@ -1,6 +1,7 @@
 #include "pipeline/estimate_flow.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <future>
@@ -58,9 +59,15 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   const bool matchesFirst = options.initialFlow == morvi::InitialFlow::kMatches;
   EstimateOptions flowOptions = options;
   std::future<void> segmentation;
+  // The pyramid's later levels take the segmentation's thread once it is free.
+  std::atomic<int> lentThreads{0};
   if (sideBySide) {
     flowOptions.threads = options.threads - 1;
-    segmentation = std::async(std::launch::async, segment, matchesFirst ? options.threads : 1);
+    const int segmentThreads = matchesFirst ? options.threads : 1;
+    segmentation = std::async(std::launch::async, [&segment, &lentThreads, segmentThreads]() {
+      segment(segmentThreads);
+      lentThreads.store(1, std::memory_order_release);
+    });
   }
 
   // The segments once they are there: the side-by-side run's result, or found here.
@@ -93,7 +100,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
           notes.push_back(reason + "; this pair starts from the pyramid");
         }
       }
-      if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress);
+      if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress, &lentThreads);
     }
   } catch (...) {
     if (segmentation.valid()) segmentation.wait();

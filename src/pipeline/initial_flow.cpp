@@ -30,7 +30,8 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
 }
 
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
-                         const EstimateOptions& options, std::ostream* progress) {
+                         const EstimateOptions& options, std::ostream* progress,
+                         const std::atomic<int>* lentThreads) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
   firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize);
@@ -64,7 +65,8 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     }
 
     SolverParams params;
-    params.threads = options.threads;  // the preparation splits its rows too
+    // the preparation splits its rows too
+    params.threads = options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
     params.solver = options.solver;
     params.vectorise = options.vectorise ? 1 : 0;
     params.diagnostics = progress;

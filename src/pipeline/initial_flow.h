@@ -2,6 +2,7 @@
 // from zero flow at the coarsest level up to full resolution.
 #pragma once
 
+#include <atomic>
 #include <iostream>
 
 #include "image/image_ref.h"
@@ -10,9 +11,13 @@
 // initialU/initialV are made to refer to the full-resolution flow of the last level. Uses the
 // options' pyramid factor, term weights, penaliser epsilons, smoothness, iteration counts, threads
 // and solver. Writes "Processing " and one "." per pyramid level to `progress` (nothing when it is
-// null).
+// null). `lentThreads`, when given, counts threads that other work hands over while the stage runs
+// (the segmentation's, once it is done): each level starts with options.threads plus as many as
+// have been lent by then. Both solvers give the same flow at every thread count, so the result
+// does not depend on when they come.
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
-                         const EstimateOptions& options, std::ostream* progress);
+                         const EstimateOptions& options, std::ostream* progress,
+                         const std::atomic<int>* lentThreads = nullptr);
 
 // Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
 // rescales it by the ratio of the integer widths (u) and heights (v).

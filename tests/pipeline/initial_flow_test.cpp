@@ -66,3 +66,20 @@ TEST(EstimateInitialFlow, RecoversRealMotionFarBetterThanZeroFlow) {
   EXPECT_GE(epe, 0.0);
   EXPECT_LT(epe, 0.5 * zeroEpe) << "EPE " << epe << " against " << zeroEpe << " for zero flow";
 }
+
+// Threads lent by other work join the levels that start after they come; the flow is the same as
+// with the stage's own threads alone, with either solver.
+TEST(EstimateInitialFlow, LentThreadsLeaveTheFlowUnchanged) {
+  const CroppedPair pair = LoadCroppedPair("RubberWhale", cv::Rect(120, 90, 301, 203));
+  if (pair.first.Empty()) GTEST_SKIP() << "data not available";
+  for (const morvi::Solver solver : {morvi::Solver::kReference, morvi::Solver::kFast}) {
+    EstimateOptions options;
+    options.solver = solver;
+    ImageRef u, v, lentU, lentV;
+    EstimateInitialFlow(pair.first, pair.second, u, v, options, nullptr);
+    const std::atomic<int> lent{2};
+    EstimateInitialFlow(pair.first, pair.second, lentU, lentV, options, nullptr, &lent);
+    EXPECT_EQ(cv::norm(u.Mat(), lentU.Mat(), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(v.Mat(), lentV.Mat(), cv::NORM_INF), 0.0);
+  }
+}
