@@ -1,6 +1,12 @@
 #include "pipeline/image_pyramid.h"
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 #include <opencv2/imgproc.hpp>
+
+#include "image/parallel.h"
 
 namespace {
 
@@ -15,25 +21,45 @@ int PyramidKernelSize(float sigma) {
   return k;
 }
 
-void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int minHeight) {
-  levels.assign(1, image);
+void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int minHeight, int threads) {
+  // The sizes and blur scales first: each level's size is truncated from the previous one's.
+  struct Level {
+    int width;
+    int height;
+    float scale;
+  };
+  std::vector<Level> sizes;
   const float inv = 1.0f / factor;
   float scale = 1.0f;
+  int lastWidth = image.Width();
+  int lastHeight = image.Height();
   for (;;) {
-    const ImageRef& last = levels.back();
-    const int width = static_cast<int>(static_cast<float>(last.Width()) * inv);
-    const int height = static_cast<int>(inv * static_cast<float>(last.Height()));
+    const int width = static_cast<int>(static_cast<float>(lastWidth) * inv);
+    const int height = static_cast<int>(inv * static_cast<float>(lastHeight));
     scale *= factor;
     if (width < minWidth || height < minHeight) break;
-
-    // Every level is blurred from the full-resolution frame with its total scale, not from the
-    // previous level, so no blur is applied twice.
-    const int k = PyramidKernelSize(scale);
-    ImageRef blurred = CreateByte(image.Width(), image.Height(), image.Channels());
-    cv::GaussianBlur(image.Mat(), blurred.Mat(), cv::Size(k, k), scale, scale);
-    ImageRef level = CreateByte(width, height, image.Channels());
-    cv::resize(blurred.Mat(), level.Mat(), level.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
-    levels.push_back(level);
+    sizes.push_back({width, height, scale});
+    lastWidth = width;
+    lastHeight = height;
   }
+
+  // Every level is blurred from the full-resolution frame with its total scale, not from the
+  // previous level, so no blur is applied twice.
+  levels.assign(sizes.size() + 1, ImageRef());
+  levels[0] = image;
+  const int count = static_cast<int>(sizes.size());
+  std::atomic<int> next{0};
+  const int workers = std::clamp(threads, 1, std::max(count, 1));
+  ParallelFor(workers, workers, [&](int, int) {
+    for (int task = next.fetch_add(1); task < count; task = next.fetch_add(1)) {
+      const int i = count - 1 - task;  // the coarsest first
+      const int k = PyramidKernelSize(sizes[i].scale);
+      ImageRef blurred = CreateByte(image.Width(), image.Height(), image.Channels());
+      cv::GaussianBlur(image.Mat(), blurred.Mat(), cv::Size(k, k), sizes[i].scale, sizes[i].scale);
+      ImageRef level = CreateByte(sizes[i].width, sizes[i].height, image.Channels());
+      cv::resize(blurred.Mat(), level.Mat(), level.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+      levels[i + 1] = level;
+    }
+  });
   levelCount = static_cast<int32_t>(levels.size());
 }

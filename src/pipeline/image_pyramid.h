@@ -9,7 +9,9 @@
 
 struct ImagePyramid {
   // Builds the levels until the next one would be narrower than minWidth or lower than minHeight.
-  void Build(const ImageRef& image, float factor, int minWidth, int minHeight);
+  // The levels do not depend on each other, so they are blurred on up to `threads` threads (the
+  // coarsest, with the widest kernels, first); the levels are the same for every count.
+  void Build(const ImageRef& image, float factor, int minWidth, int minHeight, int threads = 1);
 
   int32_t levelCount = 0;
   std::vector<ImageRef> levels;  // index 0 is the finest level

@@ -34,8 +34,9 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
                          const std::atomic<int>* lentThreads) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
-  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize);
-  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize);
+  const int threads = options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
+  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threads);
+  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threads);
   const int levelCount = firstPyramid.levelCount;
 
   std::vector<ImageRef> flowU;

@@ -57,3 +57,15 @@ TEST(ImagePyramid, EveryLevelIsBlurredFromTheFullFrame) {
   cv::resize(blurred, expected, pyramid.levels[2].Mat().size(), 0, 0, cv::INTER_LINEAR);
   EXPECT_EQ(cv::norm(expected, pyramid.levels[2].Mat(), cv::NORM_INF), 0.0);
 }
+
+TEST(ImagePyramid, SameLevelsOnThreads) {
+  const ImageRef frame = Noise(321, 203, 3);
+  ImagePyramid one, three;
+  one.Build(frame, 1.7f, 16, 16);
+  three.Build(frame, 1.7f, 16, 16, 3);
+  ASSERT_EQ(three.levelCount, one.levelCount);
+  for (int k = 0; k < one.levelCount; ++k) {
+    ASSERT_EQ(three.levels[k].Mat().size(), one.levels[k].Mat().size()) << k;
+    EXPECT_EQ(cv::norm(three.levels[k].Mat(), one.levels[k].Mat(), cv::NORM_INF), 0.0) << k;
+  }
+}
