@@ -1,6 +1,7 @@
 #include "image/parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -43,4 +44,13 @@ void ParallelFor(int count, int threads, const std::function<void(int, int)>& bo
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }
+}
+
+void ParallelTasks(int count, int threads, const std::function<void(int)>& task) {
+  if (count <= 0) return;
+  std::atomic<int> next{0};
+  const int workers = std::clamp(threads, 1, count);
+  ParallelFor(workers, workers, [&](int, int) {
+    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) task(i);
+  });
 }

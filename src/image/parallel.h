@@ -11,3 +11,8 @@ int DefaultThreadCount();
 // visited exactly once. The body must write only outputs of its own indices, so the result is the
 // same for every thread count. An exception thrown by a range is rethrown here after all ranges end.
 void ParallelFor(int count, int threads, const std::function<void(int, int)>& body, int minPerRange = 1);
+
+// Runs task(i) for every i in [0, count) on up to `threads` threads, each taking the next index as
+// it comes free (put the longest tasks first). The calling thread takes part. As above, a task must
+// write only outputs of its own; an exception is rethrown after all tasks end.
+void ParallelTasks(int count, int threads, const std::function<void(int)>& task);

@@ -1,7 +1,6 @@
 #include "motion/segment_motion.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -426,11 +425,8 @@ void FitSegmentMotions(const SegPatchList& segments, const ImageRef& u, const Im
     for (size_t i = blockBegin; i < blockEnd; ++i) {
       if (2 * segments[i]->pixels.size() > blockPixels) fitSegment(i, threads);
     }
-    std::atomic<size_t> next{blockBegin};
-    ParallelFor(threads, threads, [&](int, int) {
-      for (size_t i = next.fetch_add(1); i < blockEnd; i = next.fetch_add(1)) {
-        if (!done[i - blockBegin]) fitSegment(i, 1);
-      }
+    ParallelTasks(static_cast<int>(blockEnd - blockBegin), threads, [&](int k) {
+      if (!done[static_cast<size_t>(k)]) fitSegment(blockBegin + static_cast<size_t>(k), 1);
     });
     for (size_t i = blockBegin; i < blockEnd && progress != nullptr; ++i) {
       if (degenerated[i - blockBegin]) *progress << "Degenerated" << std::endl;

@@ -18,18 +18,13 @@
 #include "pipeline/initial_flow.h"
 #include "pipeline/matched_initial_flow.h"
 #include "pipeline/occlusion_mask.h"
-#include "pipeline/weight_maps.h"
 #include "segmentation/seg_patch.h"
 #include "segmentation/segment_image.h"
-#include "solver/level_preparation.h"
-#include "solver/solver_records.h"
-#include "solver/warping_iterations.h"
 
 namespace {
 
 constexpr float kSegmentMaskValue = -2.0f;  // every pixel may be sampled and overwritten
 constexpr int kSmallFrameSide = 350;        // frames up to 350 x 350 get a smoother final pass
-constexpr int kNoClamp = 0;
 // Frames up to this many pixels (a little over 1280 x 720) have their two directions estimated side
 // by side when there are threads for both.
 constexpr int64_t kSideBySideMaxPixels = int64_t{1} << 20;
@@ -187,19 +182,8 @@ void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchLi
   const FinalPassSettings finalPass = FinalPass(options, width, height);
 
   // 8.-10. Final variational pass at full resolution.
-  SolverParams params;
-  params.threads = options.threads;  // the preparation splits its rows too
-  params.solver = options.solver;
-  params.vectorise = options.vectorise ? 1 : 0;
-  params.diagnostics = progress;
-  PairDerivatives derivatives;
-  LevelWorkspace workspace;
-  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                options.anisotropic ? 1 : 0, params, derivatives, workspace);
-  const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
-                                             options.gradientTermWeight, finalPass.smoothness, params, workspace);
-  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, finalPass.iterations, kNoClamp, options.medianWindow);
+  SolveVariationalPass(first, second, options, options.threads, finalPass.smoothness, finalPass.iterations, progress,
+                       false, u, v);
 }
 
 bool IsSmallFrame(int width, int height) { return width <= kSmallFrameSide && height <= kSmallFrameSide; }

@@ -1,7 +1,5 @@
 #include "pipeline/image_pyramid.h"
 
-#include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -48,18 +46,14 @@ void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int 
   levels.assign(sizes.size() + 1, ImageRef());
   levels[0] = image;
   const int count = static_cast<int>(sizes.size());
-  std::atomic<int> next{0};
-  const int workers = std::clamp(threads, 1, std::max(count, 1));
-  ParallelFor(workers, workers, [&](int, int) {
-    for (int task = next.fetch_add(1); task < count; task = next.fetch_add(1)) {
-      const int i = count - 1 - task;  // the coarsest first
-      const int k = PyramidKernelSize(sizes[i].scale);
-      ImageRef blurred = CreateByte(image.Width(), image.Height(), image.Channels());
-      cv::GaussianBlur(image.Mat(), blurred.Mat(), cv::Size(k, k), sizes[i].scale, sizes[i].scale);
-      ImageRef level = CreateByte(sizes[i].width, sizes[i].height, image.Channels());
-      cv::resize(blurred.Mat(), level.Mat(), level.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
-      levels[i + 1] = level;
-    }
+  ParallelTasks(count, threads, [&](int task) {
+    const int i = count - 1 - task;  // the coarsest first
+    const int k = PyramidKernelSize(sizes[i].scale);
+    ImageRef blurred = CreateByte(image.Width(), image.Height(), image.Channels());
+    cv::GaussianBlur(image.Mat(), blurred.Mat(), cv::Size(k, k), sizes[i].scale, sizes[i].scale);
+    ImageRef level = CreateByte(sizes[i].width, sizes[i].height, image.Channels());
+    cv::resize(blurred.Mat(), level.Mat(), level.Mat().size(), 0.0, 0.0, cv::INTER_LINEAR);
+    levels[i + 1] = level;
   });
   levelCount = static_cast<int32_t>(levels.size());
 }

@@ -29,14 +29,36 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
   v.Mat().convertTo(v.Mat(), CV_32F, scaleY, 0.0);
 }
 
+void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const EstimateOptions& options, int threads,
+                          float smoothness, int iterations, std::ostream* progress, bool levelDot, ImageRef& u,
+                          ImageRef& v) {
+  SolverParams params;
+  params.threads = threads;  // the preparation splits its rows too
+  params.solver = options.solver;
+  params.vectorise = options.vectorise ? 1 : 0;
+  params.diagnostics = progress;
+  PairDerivatives derivatives;
+  LevelWorkspace workspace;
+  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                options.anisotropic ? 1 : 0, params, derivatives, workspace);
+  if (levelDot && progress != nullptr) *progress << "." << std::flush;
+  const WeightMaps weights = BuildWeightMaps(u.Width(), u.Height(), u, v, options.brightnessTermWeight,
+                                             options.gradientTermWeight, smoothness, params, workspace);
+  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
+            weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
+}
+
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          const EstimateOptions& options, std::ostream* progress,
                          const std::atomic<int>* lentThreads) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
-  const int threads = options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
-  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threads);
-  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threads);
+  // the stage's own threads and those lent so far
+  auto threadsNow = [&]() {
+    return options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
+  };
+  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow());
+  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow());
   const int levelCount = firstPyramid.levelCount;
 
   std::vector<ImageRef> flowU;
@@ -55,8 +77,6 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
     const ImageRef& levelSecond = secondPyramid.levels[i];
     ImageRef& u = flowU[i];
     ImageRef& v = flowV[i];
-    const int width = u.Width();
-    const int height = u.Height();
 
     if (i == levelCount - 1) {
       u.Mat().setTo(0.0f);
@@ -65,21 +85,8 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
       UpsampleFlow(flowU[i + 1], flowV[i + 1], u, v);
     }
 
-    SolverParams params;
-    // the preparation splits its rows too
-    params.threads = options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
-    params.solver = options.solver;
-    params.vectorise = options.vectorise ? 1 : 0;
-    params.diagnostics = progress;
-    PairDerivatives derivatives;
-    LevelWorkspace workspace;
-    PrepareSolver(levelFirst, levelSecond, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                  options.anisotropic ? 1 : 0, params, derivatives, workspace);
-    if (progress) *progress << "." << std::flush;
-    const WeightMaps weights = BuildWeightMaps(width, height, u, v, options.brightnessTermWeight,
-                                               options.gradientTermWeight, options.smoothness, params, workspace);
-    SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
+    SolveVariationalPass(levelFirst, levelSecond, options, threadsNow(), options.smoothness, iterations, progress,
+                         true, u, v);
   }
 
   initialU = flowU[0];

@@ -19,6 +19,14 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
                          const EstimateOptions& options, std::ostream* progress,
                          const std::atomic<int>* lentThreads = nullptr);
 
+// One variational solve of the pair (a pyramid level or the final pass) on `threads` threads,
+// refining the flow (u, v) in place: the solver prepared for the two frames, the weight maps built
+// with `smoothness`, then `iterations` warping iterations with the options' median window. With
+// `levelDot` it writes the level's "." to `progress` once the solver is prepared.
+void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const EstimateOptions& options, int threads,
+                          float smoothness, int iterations, std::ostream* progress, bool levelDot, ImageRef& u,
+                          ImageRef& v);
+
 // Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
 // rescales it by the ratio of the integer widths (u) and heights (v).
 void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageRef& u, const ImageRef& v);

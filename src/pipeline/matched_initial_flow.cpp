@@ -1,9 +1,7 @@
 #include "pipeline/matched_initial_flow.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <functional>
 #include <tuple>
 #include <vector>
 
@@ -58,20 +56,10 @@ struct MatchMaterial {
   std::vector<std::vector<cv::DMatch>> backward;  // the nearest first-frame descriptor of each second-frame one
 };
 
-// Runs task(i) for i in [0, count) on up to `threads` threads, each taking the next task as it
-// comes free (the longest tasks first).
-void RunTasks(int count, int threads, const std::function<void(int)>& task) {
-  std::atomic<int> next{0};
-  const int workers = std::clamp(threads, 1, count);
-  ParallelFor(workers, workers, [&](int, int) {
-    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) task(i);
-  });
-}
-
 void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, MatchMaterial& m) {
   const cv::Mat frames[2] = {first, second};
   // the frames' keypoints (the longest), the DIS flows and the cornerness
-  RunTasks(5, threads, [&](int task) {
+  ParallelTasks(5, threads, [&](int task) {
     switch (task) {
       case 0:
       case 1:
@@ -90,7 +78,7 @@ void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, M
     }
   });
   if (m.points[0].size() < 2 || m.points[1].size() < 2) return;
-  RunTasks(2, threads, [&](int task) {
+  ParallelTasks(2, threads, [&](int task) {
     cv::BFMatcher matcher(cv::NORM_L2);
     if (task == 0) {
       matcher.knnMatch(m.descriptors[0], m.descriptors[1], m.forward, 2);

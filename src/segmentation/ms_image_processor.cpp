@@ -1,7 +1,6 @@
 #include "segmentation/ms_image_processor.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <new>
 
@@ -643,22 +642,19 @@ void msImageProcessor::LFilter(float sigmaS, float sigmaR, int speedUpLevel) {
   // Bands of a fixed number of rows, taken by the threads as they come free; a band's result does
   // not depend on which thread runs it or when.
   const int bands = (height_ + kTrajectoryBandRows - 1) / kTrajectoryBandRows;
-  std::atomic<int> nextBand{0};
-  auto runBands = [&](int, int) {
-    for (int band = nextBand.fetch_add(1); band < bands; band = nextBand.fetch_add(1)) {
-      const int rowBegin = band * kTrajectoryBandRows;
-      const int rowEnd = std::min(height_, rowBegin + kTrajectoryBandRows);
-      if (N_ == 3) {
-        RunTrajectories<3>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
-                           neighbourRadius, sums, modeTable, filtered_);
-      } else {
-        RunTrajectories<1>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
-                           neighbourRadius, sums, modeTable, filtered_);
-      }
+  auto runBand = [&](int band) {
+    const int rowBegin = band * kTrajectoryBandRows;
+    const int rowEnd = std::min(height_, rowBegin + kTrajectoryBandRows);
+    if (N_ == 3) {
+      RunTrajectories<3>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
+                         neighbourRadius, sums, modeTable, filtered_);
+    } else {
+      RunTrajectories<1>(grid, scales, sdata, width_, height_, rowBegin, rowEnd, sigmaS, sigmaR, shortcuts,
+                         neighbourRadius, sums, modeTable, filtered_);
     }
   };
   try {
-    ParallelFor(std::min(threads_, bands), threads_, runBands);
+    ParallelTasks(bands, threads_, runBand);
   } catch (const std::bad_alloc&) {
     ErrorHandler("msImageProcessor", "Allocate", "Not enough memory");
   }
