@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 #include <opencv2/core.hpp>
 
 #if defined(__SSE2__)
 #include <xmmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MORVI_TENSOR_AVX2 1
+#include <immintrin.h>
+#endif
 
 #include "image/parallel.h"
+#include "solver/anisotropic_simd.h"
 #include "solver/level_preparation.h"
 
 namespace {
@@ -128,10 +134,126 @@ struct ConstraintImages {
   cv::Mat* j33;
 };
 
+#if defined(MORVI_TENSOR_AVX2)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace tensor_avx2 {
+
+// CatmullRom in eight lanes, each lane with the scalar function's operations in its order.
+inline __m256 CatmullRom8(__m256 p0, __m256 p1, __m256 p2, __m256 p3, __m256 t) {
+  const __m256 t2 = _mm256_mul_ps(t, t);
+  const __m256 t3 = _mm256_mul_ps(t2, t);
+  const __m256 a = _mm256_mul_ps(_mm256_set1_ps(2.0f), p1);
+  const __m256 b = _mm256_mul_ps(t, _mm256_sub_ps(p2, p0));
+  const __m256 c = _mm256_mul_ps(t2, _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), p0),
+                                                                               _mm256_mul_ps(_mm256_set1_ps(5.0f), p1)),
+                                                                 _mm256_mul_ps(_mm256_set1_ps(4.0f), p2)),
+                                                   p3));
+  const __m256 d =
+      _mm256_mul_ps(t3, _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(3.0f), p1), p0),
+                                                    _mm256_mul_ps(_mm256_set1_ps(3.0f), p2)),
+                                      p3));
+  return _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a, b), c), d));
+}
+
+// One row of the 4 x 4 taps of eight pixels, `offset` elements below their upper-left taps: p[k]
+// holds column k, pixel i in lane i. Each pixel's four taps are consecutive floats, loaded
+// together and transposed.
+inline void TapRow8(const float* const* corner, std::ptrdiff_t offset, __m256* p) {
+  __m256 a[4];
+  for (int i = 0; i < 4; ++i)
+    a[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(corner[i] + offset)),
+                                _mm_loadu_ps(corner[i + 4] + offset), 1);
+  const __m256 t0 = _mm256_unpacklo_ps(a[0], a[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(a[0], a[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(a[2], a[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(a[2], a[3]);
+  p[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+  p[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+  p[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+  p[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+}
+
+// SampleTaps of a single-channel image for eight pixels whose 4 x 4 taps all lie inside it:
+// `cornerOffset` holds each lane's element offset of its upper-left tap.
+inline __m256 Sample8(const cv::Mat& image, const std::ptrdiff_t* cornerOffset, __m256 fx, __m256 fy) {
+  const float* base = image.ptr<float>(0);
+  const float* corner[8];
+  for (int i = 0; i < 8; ++i) corner[i] = base + cornerOffset[i];
+  const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(image.step1());
+  __m256 rowValue[4];
+  for (int r = 0; r < 4; ++r) {
+    __m256 p[4];
+    TapRow8(corner, r * step, p);
+    rowValue[r] = CatmullRom8(p[0], p[1], p[2], p[3], fx);
+  }
+  return CatmullRom8(rowValue[0], rowValue[1], rowValue[2], rowValue[3], fy);
+}
+
+// The constraint's products for the eight pixels x .. x + 7 of row y when every one of them is
+// valid and has its taps inside the image (returns false, writing nothing, otherwise). Each lane
+// computes what the single-pixel code does, operation for operation.
+inline bool FillBlock(const ConstraintImages& im, const float* uRow, const float* vRow, int x, int y, int width,
+                      int height, const float* F, const float* Fx, const float* Fy, float* const* out) {
+  const __m256 flowU = _mm256_loadu_ps(uRow + x);
+  const __m256 flowV = _mm256_loadu_ps(vRow + x);
+  const __m256 xs =
+      _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0)));
+  const __m256 xw = _mm256_add_ps(xs, flowU);
+  const __m256 yw = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(y)), flowV);
+  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 limit = _mm256_set1_ps(kMaxFlowMagnitude);
+  // the taps ix - 1 .. ix + 2 and iy - 1 .. iy + 2 inside the image: 1 <= ix <= width - 3, and so
+  // for y; ordered compares, so a NaN lane fails
+  __m256 ok = _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(flowU, absMask), limit, _CMP_LE_OQ),
+                            _mm256_cmp_ps(_mm256_and_ps(flowV, absMask), limit, _CMP_LE_OQ));
+  ok = _mm256_and_ps(ok, _mm256_cmp_ps(xw, _mm256_set1_ps(1.0f), _CMP_GE_OQ));
+  ok = _mm256_and_ps(ok, _mm256_cmp_ps(xw, _mm256_set1_ps(static_cast<float>(width - 2)), _CMP_LT_OQ));
+  ok = _mm256_and_ps(ok, _mm256_cmp_ps(yw, _mm256_set1_ps(1.0f), _CMP_GE_OQ));
+  ok = _mm256_and_ps(ok, _mm256_cmp_ps(yw, _mm256_set1_ps(static_cast<float>(height - 2)), _CMP_LT_OQ));
+  if (_mm256_movemask_ps(ok) != 0xff) return false;
+  const __m256i ix = _mm256_cvttps_epi32(xw);
+  const __m256i iy = _mm256_cvttps_epi32(yw);
+  const __m256 fx = _mm256_sub_ps(xw, _mm256_cvtepi32_ps(ix));
+  const __m256 fy = _mm256_sub_ps(yw, _mm256_cvtepi32_ps(iy));
+  const __m256i one = _mm256_set1_epi32(1);
+  alignas(32) int column[8];
+  alignas(32) int row[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(column), _mm256_sub_epi32(ix, one));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(row), _mm256_sub_epi32(iy, one));
+  auto sample = [&](const cv::Mat& image) {
+    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(image.step1());
+    std::ptrdiff_t corner[8];
+    for (int i = 0; i < 8; ++i) corner[i] = row[i] * step + column[i];
+    return Sample8(image, corner, fx, fy);
+  };
+  const __m256 sDx = sample(*im.secondDx);
+  const __m256 sDy = sample(*im.secondDy);
+  const __m256 s0 = sample(*im.second);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256 Ix = _mm256_mul_ps(half, _mm256_add_ps(sDx, _mm256_loadu_ps(Fx + x)));
+  const __m256 Iy = _mm256_mul_ps(half, _mm256_add_ps(sDy, _mm256_loadu_ps(Fy + x)));
+  const __m256 Iz = _mm256_sub_ps(s0, _mm256_loadu_ps(F + x));
+  _mm256_storeu_ps(out[0] + x, _mm256_mul_ps(Ix, Ix));
+  _mm256_storeu_ps(out[1] + x, _mm256_mul_ps(Ix, Iy));
+  _mm256_storeu_ps(out[2] + x, _mm256_mul_ps(Iy, Iy));
+  _mm256_storeu_ps(out[3] + x, _mm256_mul_ps(Ix, Iz));
+  _mm256_storeu_ps(out[4] + x, _mm256_mul_ps(Iy, Iz));
+  _mm256_storeu_ps(out[5] + x, _mm256_mul_ps(Iz, Iz));
+  return true;
+}
+
+}  // namespace tensor_avx2
+#pragma GCC pop_options
+#endif
+
 // Rows [rowBegin, rowEnd) of one pass over the frame: linearise the constraint at every valid
 // pixel and store the products of Ix, Iy, Iz; invalid pixels get zeros. A pixel reads only the
-// inputs, so bands of rows may run on different threads.
-void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int rowBegin, int rowEnd) {
+// inputs, so bands of rows may run on different threads. With `vector`, blocks of eight pixels
+// whose taps all lie inside the frame are sampled in the lanes of AVX2 registers, with the same
+// bits as the single-pixel code.
+void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int rowBegin, int rowEnd,
+                        bool vector) {
   const int width = u.cols;
   const int height = v.rows;
   const float xMax = static_cast<float>(width - 1);
@@ -148,7 +270,22 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
     float* j13 = im.j13->ptr<float>(y);
     float* j23 = im.j23->ptr<float>(y);
     float* j33 = im.j33->ptr<float>(y);
+    float* const out[6] = {j11, j12, j22, j13, j23, j33};
+    int scalarUntil = 0;  // after a block that could not be vectorised, its pixels one by one
     for (int x = 0; x < width; ++x) {
+#if defined(MORVI_TENSOR_AVX2)
+      if (vector && x >= scalarUntil && x + 8 <= width) {
+        if (tensor_avx2::FillBlock(im, uRow, vRow, x, y, width, height, F, Fx, Fy, out)) {
+          x += 7;
+          continue;
+        }
+        scalarUntil = x + 8;
+      }
+#else
+      (void)vector;
+      (void)out;
+      (void)scalarUntil;
+#endif
       const float flowU = uRow[x];
       const float flowV = vRow[x];
       const float xw = static_cast<float>(x) + flowU;
@@ -182,9 +319,11 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
   }
 }
 
-void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int threads) {
+void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintImages& im, int threads,
+                          bool vector) {
   ParallelFor(
-      u.rows, threads, [&](int begin, int end) { FillConstraintRows(u, v, im, begin, end); }, kMinRowsPerThread);
+      u.rows, threads, [&](int begin, int end) { FillConstraintRows(u, v, im, begin, end, vector); },
+      kMinRowsPerThread);
 }
 
 void CheckTarget(const ImageRef& image, const cv::Size& size) {
@@ -206,6 +345,11 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
   CV_Assert(!u.Empty() && !v.Empty() && u.Mat().size() == v.Mat().size());
   CV_Assert(u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
   const cv::Size size = u.Mat().size();
+#if defined(MORVI_TENSOR_AVX2)
+  const bool vector = params.vectorise != 0 && SimdKernelsAvailable();
+#else
+  const bool vector = false;
+#endif
 
   if (params.useBrightness) {
     for (int c = 0; c < derivatives.channels; ++c) {
@@ -220,7 +364,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
           &derivatives.second[c].Mat(), &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
           &workspace.b11[c].Mat(),      &workspace.b12[c].Mat(),        &workspace.b22[c].Mat(),
           &workspace.b13[c].Mat(),      &workspace.b23[c].Mat(),        &workspace.b33[c].Mat()};
-      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads);
+      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
     }
   }
 
@@ -253,7 +397,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
                                        &workspace.g13[k].Mat(),
                                        &workspace.g23[k].Mat(),
                                        &workspace.g33[k].Mat()};
-      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads);
+      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
     }
   }
 }

@@ -180,7 +180,8 @@ TEST(ComputeMotionTensors, SameBytesAtEveryThreadCount) {
 
 // The products at every pixel of a real frame, rebuilt from single bicubic samples: the warped
 // samples inside the frame (consecutive tap columns) and at its border (replicated columns) must
-// both give the per-pixel scalar result bit for bit.
+// both give the per-pixel scalar result bit for bit, with the vector kernels (blocks of eight
+// pixels) and without.
 TEST(ComputeMotionTensors, ProductsAreThoseOfSingleBicubicSamples) {
   const cv::Rect area(180, 120, 96, 64);
   const ImageRef first = LoadCrop("middlebury/RubberWhale/frame10.png", area);
@@ -188,30 +189,34 @@ TEST(ComputeMotionTensors, ProductsAreThoseOfSingleBicubicSamples) {
   SKIP_WITHOUT_FRAME(first);
   const FlowPair flow{RandomFloat(area.width, area.height, -3.0f, 3.0f, 81),
                       RandomFloat(area.width, area.height, -3.0f, 3.0f, 82)};
-  PreparedLevel level;
-  PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, level.params, level.derivatives,
-                level.workspace);
-  ComputeMotionTensors(level.params, level.derivatives, flow.u, flow.v, level.workspace);
-  const PairDerivatives& d = level.derivatives;
-  int checked = 0;
-  for (int y = 0; y < area.height; ++y) {
-    for (int x = 0; x < area.width; ++x) {
-      const float xw = static_cast<float>(x) + flow.u.Row<float>(y)[x];
-      const float yw = static_cast<float>(y) + flow.v.Row<float>(y)[x];
-      if (!(xw >= 0.0f && xw <= area.width - 1.0f && yw >= 0.0f && yw <= area.height - 1.0f)) continue;
-      for (int c = 0; c < 3; ++c) {
-        const float Ix = 0.5f * (Sample(d.secondDx[c], xw, yw) + d.firstDx[c].Row<float>(y)[x]);
-        const float Iy = 0.5f * (Sample(d.secondDy[c], xw, yw) + d.firstDy[c].Row<float>(y)[x]);
-        const float Iz = Sample(d.second[c], xw, yw) - d.first[c].Row<float>(y)[x];
-        const std::array<float, 6> expected = {Ix * Ix, Ix * Iy, Iy * Iy, Ix * Iz, Iy * Iz, Iz * Iz};
-        const LevelWorkspace& w = level.workspace;
-        const std::array<float, 6> actual = {w.b11[c].Row<float>(y)[x], w.b12[c].Row<float>(y)[x],
-                                             w.b22[c].Row<float>(y)[x], w.b13[c].Row<float>(y)[x],
-                                             w.b23[c].Row<float>(y)[x], w.b33[c].Row<float>(y)[x]};
-        ASSERT_EQ(std::memcmp(expected.data(), actual.data(), sizeof expected), 0) << x << ", " << y << " channel " << c;
+  for (int vectorise : {1, 0}) {
+    PreparedLevel level;
+    PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, level.params, level.derivatives,
+                  level.workspace);
+    level.params.vectorise = vectorise;
+    ComputeMotionTensors(level.params, level.derivatives, flow.u, flow.v, level.workspace);
+    const PairDerivatives& d = level.derivatives;
+    int checked = 0;
+    for (int y = 0; y < area.height; ++y) {
+      for (int x = 0; x < area.width; ++x) {
+        const float xw = static_cast<float>(x) + flow.u.Row<float>(y)[x];
+        const float yw = static_cast<float>(y) + flow.v.Row<float>(y)[x];
+        if (!(xw >= 0.0f && xw <= area.width - 1.0f && yw >= 0.0f && yw <= area.height - 1.0f)) continue;
+        for (int c = 0; c < 3; ++c) {
+          const float Ix = 0.5f * (Sample(d.secondDx[c], xw, yw) + d.firstDx[c].Row<float>(y)[x]);
+          const float Iy = 0.5f * (Sample(d.secondDy[c], xw, yw) + d.firstDy[c].Row<float>(y)[x]);
+          const float Iz = Sample(d.second[c], xw, yw) - d.first[c].Row<float>(y)[x];
+          const std::array<float, 6> expected = {Ix * Ix, Ix * Iy, Iy * Iy, Ix * Iz, Iy * Iz, Iz * Iz};
+          const LevelWorkspace& w = level.workspace;
+          const std::array<float, 6> actual = {w.b11[c].Row<float>(y)[x], w.b12[c].Row<float>(y)[x],
+                                               w.b22[c].Row<float>(y)[x], w.b13[c].Row<float>(y)[x],
+                                               w.b23[c].Row<float>(y)[x], w.b33[c].Row<float>(y)[x]};
+          ASSERT_EQ(std::memcmp(expected.data(), actual.data(), sizeof expected), 0)
+              << x << ", " << y << " channel " << c << " vectorise " << vectorise;
+        }
+        ++checked;
       }
-      ++checked;
     }
+    EXPECT_GT(checked, area.width * area.height / 2);
   }
-  EXPECT_GT(checked, area.width * area.height / 2);
 }
