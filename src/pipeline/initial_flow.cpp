@@ -31,9 +31,10 @@ void UpsampleFlow(const ImageRef& coarseU, const ImageRef& coarseV, const ImageR
 
 void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const EstimateOptions& options, int threads,
                           float smoothness, int iterations, std::ostream* progress, bool levelDot, ImageRef& u,
-                          ImageRef& v) {
+                          ImageRef& v, const std::atomic<int>* lentThreads) {
   SolverParams params;
-  params.threads = threads;  // the preparation splits its rows too
+  // the preparation splits its rows too
+  params.threads = threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
   params.solver = options.solver;
   params.vectorise = options.vectorise ? 1 : 0;
   params.diagnostics = progress;
@@ -44,6 +45,9 @@ void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const E
   if (levelDot && progress != nullptr) *progress << "." << std::flush;
   const WeightMaps weights = BuildWeightMaps(u.Width(), u.Height(), u, v, options.brightnessTermWeight,
                                              options.gradientTermWeight, smoothness, params, workspace);
+  // the warping iterations take the threads lent while they run
+  params.threads = threads;
+  params.lentThreads = lentThreads;
   SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
             weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
 }
@@ -85,8 +89,8 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
       UpsampleFlow(flowU[i + 1], flowV[i + 1], u, v);
     }
 
-    SolveVariationalPass(levelFirst, levelSecond, options, threadsNow(), options.smoothness, iterations, progress,
-                         true, u, v);
+    SolveVariationalPass(levelFirst, levelSecond, options, options.threads, options.smoothness, iterations, progress,
+                         true, u, v, lentThreads);
   }
 
   initialU = flowU[0];

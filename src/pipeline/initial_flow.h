@@ -12,8 +12,8 @@
 // options' pyramid factor, term weights, penaliser epsilons, smoothness, iteration counts, threads
 // and solver. Writes "Processing " and one "." per pyramid level to `progress` (nothing when it is
 // null). `lentThreads`, when given, counts threads that other work hands over while the stage runs
-// (the segmentation's, once it is done): each level starts with options.threads plus as many as
-// have been lent by then. Both solvers give the same flow at every thread count, so the result
+// (the segmentation's, once it is done): each level and each of its warping iterations starts
+// with options.threads plus as many as have been lent by then. Both solvers give the same flow at every thread count, so the result
 // does not depend on when they come.
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          const EstimateOptions& options, std::ostream* progress,
@@ -22,10 +22,11 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
 // One variational solve of the pair (a pyramid level or the final pass) on `threads` threads,
 // refining the flow (u, v) in place: the solver prepared for the two frames, the weight maps built
 // with `smoothness`, then `iterations` warping iterations with the options' median window. With
-// `levelDot` it writes the level's "." to `progress` once the solver is prepared.
+// `levelDot` it writes the level's "." to `progress` once the solver is prepared. Each step runs
+// on `threads` plus those `lentThreads` holds when it starts (none when null).
 void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const EstimateOptions& options, int threads,
                           float smoothness, int iterations, std::ostream* progress, bool levelDot, ImageRef& u,
-                          ImageRef& v);
+                          ImageRef& v, const std::atomic<int>* lentThreads = nullptr);
 
 // Resizes the coarser level's flow (bilinear) into u and v, which already have the finer size, and
 // rescales it by the ratio of the integer widths (u) and heights (v).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <ostream>
 
@@ -23,6 +24,9 @@ struct SolverParams {
   // Threads a stage may use inside one solve. The result is the same for every count: the
   // relaxation runs in a schedule that keeps the sequential Gauss-Seidel order's values.
   int32_t threads = 1;
+  // Threads lent to a warping loop while it runs (null: none): each warping iteration uses
+  // `threads` plus those lent by the time it starts. The count never changes the result.
+  const std::atomic<int>* lentThreads = nullptr;
   // Use the processor's wide vector kernels where it has them (AVX2 on x86-64). Each lane
   // repeats the scalar kernel's operations in its order, so both give the same bits; 0 keeps the
   // scalar kernels, which tests compare against.

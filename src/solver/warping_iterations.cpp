@@ -75,12 +75,17 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
       *params.diagnostics << kUndefinedFlowMarker << std::endl;
     }
 
-    ComputeMotionTensors(params, derivatives, u, v, workspace);
-    SolveIncrement(solveParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
+    // the loop's own threads and those lent so far
+    SolverParams iterationParams = solveParams;
+    if (params.lentThreads != nullptr) {
+      iterationParams.threads = params.threads + params.lentThreads->load(std::memory_order_acquire);
+    }
+    ComputeMotionTensors(iterationParams, derivatives, u, v, workspace);
+    SolveIncrement(iterationParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
                    clamp);
     if (medianWindow >= kMinMedianWindow) {
-      MedianFilterFlow(u, u, medianWindow, params.threads);
-      MedianFilterFlow(v, v, medianWindow, params.threads);
+      MedianFilterFlow(u, u, medianWindow, iterationParams.threads);
+      MedianFilterFlow(v, v, medianWindow, iterationParams.threads);
     }
   }
 }

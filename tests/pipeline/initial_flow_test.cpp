@@ -1,5 +1,9 @@
 #include "pipeline/initial_flow.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "pipeline/pipeline_test_frames.h"
@@ -79,6 +83,16 @@ TEST(EstimateInitialFlow, LentThreadsLeaveTheFlowUnchanged) {
     EstimateInitialFlow(pair.first, pair.second, u, v, options, nullptr);
     const std::atomic<int> lent{2};
     EstimateInitialFlow(pair.first, pair.second, lentU, lentV, options, nullptr, &lent);
+    EXPECT_EQ(cv::norm(u.Mat(), lentU.Mat(), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(v.Mat(), lentV.Mat(), cv::NORM_INF), 0.0);
+    // a thread lent while the estimate runs, most likely in the middle of a level
+    std::atomic<int> later{0};
+    std::thread lender([&later] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      later.store(1, std::memory_order_release);
+    });
+    EstimateInitialFlow(pair.first, pair.second, lentU, lentV, options, nullptr, &later);
+    lender.join();
     EXPECT_EQ(cv::norm(u.Mat(), lentU.Mat(), cv::NORM_INF), 0.0);
     EXPECT_EQ(cv::norm(v.Mat(), lentV.Mat(), cv::NORM_INF), 0.0);
   }
