@@ -1,5 +1,6 @@
 #include "pipeline/image_pyramid.h"
 
+#include <cmath>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -19,7 +20,8 @@ int PyramidKernelSize(float sigma) {
   return k;
 }
 
-void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int minHeight, int threads) {
+void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int minHeight, int threads,
+                         PyramidBlur blur) {
   // The sizes and blur scales first: each level's size is truncated from the previous one's.
   struct Level {
     int width;
@@ -41,11 +43,37 @@ void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int 
     lastHeight = height;
   }
 
-  // Every level is blurred from the full-resolution frame with its total scale, not from the
-  // previous level, so no blur is applied twice.
   levels.assign(sizes.size() + 1, ImageRef());
   levels[0] = image;
   const int count = static_cast<int>(sizes.size());
+  if (blur == PyramidBlur::kCascade) {
+    // Level i + 1 from level i (float), whose blur is sizes[i - 1].scale full-resolution pixels:
+    // in level i's own pixels it has sigma 1 (0 for the frame) and needs factor, so the blur to add
+    // there is sqrt(factor^2 - 1) (factor for the frame).
+    cv::Mat previous;
+    image.Mat().convertTo(previous, CV_32F);
+    float previousScale = 1.0f;  // full-resolution pixels per pixel of `previous`
+    float previousSigma = 0.0f;  // its blur, full-resolution pixels
+    for (int i = 0; i < count; ++i) {
+      const float sigma = std::sqrt(sizes[i].scale * sizes[i].scale - previousSigma * previousSigma) / previousScale;
+      const int k = PyramidKernelSize(sigma);
+      cv::Mat blurred;
+      cv::GaussianBlur(previous, blurred, cv::Size(k, k), sigma, sigma);
+      cv::Mat next;
+      cv::resize(blurred, next, cv::Size(sizes[i].width, sizes[i].height), 0.0, 0.0, cv::INTER_LINEAR);
+      ImageRef level = CreateByte(sizes[i].width, sizes[i].height, image.Channels());
+      next.convertTo(level.Mat(), level.Mat().type());
+      levels[i + 1] = level;
+      previous = next;
+      previousScale = sizes[i].scale;
+      previousSigma = sizes[i].scale;
+    }
+    levelCount = static_cast<int32_t>(levels.size());
+    return;
+  }
+
+  // Every level is blurred from the full-resolution frame with its total scale, not from the
+  // previous level, so no blur is applied twice.
   ParallelTasks(count, threads, [&](int task) {
     const int i = count - 1 - task;  // the coarsest first
     const int k = PyramidKernelSize(sizes[i].scale);

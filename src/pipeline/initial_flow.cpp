@@ -61,8 +61,10 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
   auto threadsNow = [&]() {
     return options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
   };
-  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow());
-  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow());
+  const PyramidBlur blur =
+      options.solver == morvi::Solver::kFast ? PyramidBlur::kCascade : PyramidBlur::kFromFullFrame;
+  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow(), blur);
+  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow(), blur);
   const int levelCount = firstPyramid.levelCount;
 
   std::vector<ImageRef> flowU;

@@ -4,6 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "pipeline/pipeline_test_frames.h"
+
 namespace {
 
 ImageRef Noise(int w, int h, int channels) {
@@ -68,4 +70,28 @@ TEST(ImagePyramid, SameLevelsOnThreads) {
     ASSERT_EQ(three.levels[k].Mat().size(), one.levels[k].Mat().size()) << k;
     EXPECT_EQ(cv::norm(three.levels[k].Mat(), one.levels[k].Mat(), cv::NORM_INF), 0.0) << k;
   }
+}
+
+// The cascade builds the same scale space from small kernels: on a real frame every level has the
+// size of the full-frame construction and differs from it by a fraction of a grey level on
+// average; the resampling of the intermediate levels adds a little blur, more at coarser levels.
+TEST(ImagePyramid, CascadeApproximatesTheFullFrameBlur) {
+  const CroppedPair pair = LoadCroppedPair("RubberWhale", cv::Rect(0, 0, 584, 388));
+  if (pair.first.Empty()) GTEST_SKIP() << "data not available";
+  ImagePyramid full, cascade;
+  full.Build(pair.first, 1.7f, 16, 16);
+  cascade.Build(pair.first, 1.7f, 16, 16, 1, PyramidBlur::kCascade);
+  ASSERT_EQ(cascade.levelCount, full.levelCount);
+  EXPECT_EQ(cascade.levels[0].Get(), pair.first.Get());
+  for (int k = 1; k < full.levelCount; ++k) {
+    ASSERT_EQ(cascade.levels[k].Mat().size(), full.levels[k].Mat().size()) << k;
+    ASSERT_EQ(cascade.levels[k].Mat().type(), full.levels[k].Mat().type()) << k;
+    const double meanDifference = cv::norm(cascade.levels[k].Mat(), full.levels[k].Mat(), cv::NORM_L1) /
+                                  static_cast<double>(full.levels[k].Mat().total() * full.levels[k].Mat().channels());
+    EXPECT_LT(meanDifference, 0.25 * k) << k;
+  }
+  // the first level is one small blur of the frame: a grey level of rounding at most
+  const double firstLevel = cv::norm(cascade.levels[1].Mat(), full.levels[1].Mat(), cv::NORM_INF);
+  EXPECT_GT(firstLevel, 0.0);
+  EXPECT_LE(firstLevel, 1.0);
 }
