@@ -182,9 +182,10 @@ void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const
 
   const unsigned finest = static_cast<unsigned>(h.workspaces.size() - 1);
   // the sweeps' helper threads live as long as the solve
-  SweepTeam team(params.anisotropic != 0 && params.team == nullptr ? params.threads : 1);
+  const bool ownTeam = params.anisotropic != 0 && params.team == nullptr;
+  SweepTeam team(ownTeam ? params.threads : 1, ownTeam ? params.lentThreads : nullptr, params.lentCounted);
   SolverParams solveParams = params;
-  if (team.Size() > 1) solveParams.team = &team;
+  if (team.Size() > 1 || team.MayGrow()) solveParams.team = &team;
   // The fast relaxation covers the image-driven smoothness the estimate uses; an isotropic solve
   // runs the reference sweeps with either choice.
   if (params.anisotropic && params.solver == morvi::Solver::kFast) {

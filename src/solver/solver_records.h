@@ -25,8 +25,11 @@ struct SolverParams {
   // relaxation runs in a schedule that keeps the sequential Gauss-Seidel order's values.
   int32_t threads = 1;
   // Threads lent to a warping loop while it runs (null: none): each warping iteration uses
-  // `threads` plus those lent by the time it starts. The count never changes the result.
+  // `threads` plus those lent by the time it starts, and its multigrid solve takes those lent
+  // later as they come. The count never changes the result.
   const std::atomic<int>* lentThreads = nullptr;
+  // How many of the lent threads `threads` already counts.
+  int32_t lentCounted = 0;
   // Use the processor's wide vector kernels where it has them (AVX2 on x86-64). Each lane
   // repeats the scalar kernel's operations in its order, so both give the same bits; 0 keeps the
   // scalar kernels, which tests compare against.

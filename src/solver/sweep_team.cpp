@@ -20,8 +20,20 @@ inline void CpuRelax() {
 
 }  // namespace
 
-SweepTeam::SweepTeam(int threads) {
-  for (int member = 1; member < threads; ++member) helpers_.emplace_back(&SweepTeam::HelperLoop, this, member);
+SweepTeam::SweepTeam(int threads, const std::atomic<int>* lentThreads, int lentCounted)
+    : lentThreads_(lentThreads), lentCounted_(lentCounted) {
+  for (int member = 1; member < threads; ++member) helpers_.emplace_back(&SweepTeam::HelperLoop, this, member, 0u);
+}
+
+int SweepTeam::Size() {
+  if (lentThreads_ != nullptr) {
+    // a new helper starts at the current generation, so it takes only the jobs that follow
+    for (int lent = lentThreads_->load(std::memory_order_acquire); lentCounted_ < lent; ++lentCounted_) {
+      helpers_.emplace_back(&SweepTeam::HelperLoop, this, static_cast<int>(helpers_.size()) + 1,
+                            generation_.load(std::memory_order_acquire));
+    }
+  }
+  return static_cast<int>(helpers_.size()) + 1;
 }
 
 SweepTeam::~SweepTeam() {
@@ -56,8 +68,7 @@ void SweepTeam::Run(const std::function<void(int)>& job) {
   }
 }
 
-void SweepTeam::HelperLoop(int member) {
-  unsigned seen = 0;
+void SweepTeam::HelperLoop(int member, unsigned seen) {
   for (;;) {
     // wait for a new generation: spin first, then sleep
     unsigned now = generation_.load(std::memory_order_acquire);

@@ -78,7 +78,8 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
     // the loop's own threads and those lent so far
     SolverParams iterationParams = solveParams;
     if (params.lentThreads != nullptr) {
-      iterationParams.threads = params.threads + params.lentThreads->load(std::memory_order_acquire);
+      iterationParams.lentCounted = params.lentThreads->load(std::memory_order_acquire);
+      iterationParams.threads = params.threads + iterationParams.lentCounted;
     }
     ComputeMotionTensors(iterationParams, derivatives, u, v, workspace);
     SolveIncrement(iterationParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,

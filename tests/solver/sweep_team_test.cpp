@@ -43,3 +43,35 @@ TEST(SweepTeam, EveryMemberRunsEachJobOnceAndAllAtOnce) {
     }
   }
 }
+
+// A team that lent threads join: it grows at the first Size() after the lending, the new helper
+// takes only the jobs that follow (never one that ran before it came), and every member then runs
+// each job once, all at once.
+TEST(SweepTeam, LentThreadsJoinAtTheNextSize) {
+  std::atomic<int> lent{0};
+  SweepTeam team(1, &lent, 0);
+  EXPECT_TRUE(team.MayGrow());
+  ASSERT_EQ(team.Size(), 1);
+  std::atomic<int> before{0};
+  team.Run([&](int member) { before.fetch_add(member + 1); });
+  EXPECT_EQ(before.load(), 1);
+  lent.store(2);
+  ASSERT_EQ(team.Size(), 3);
+  EXPECT_EQ(team.Size(), 3);  // each lent thread joins once
+  for (int job = 0; job < 20; ++job) {
+    std::atomic<int> arrived{0};
+    std::vector<std::atomic<int>> runs(3);
+    std::atomic<bool> allMet{true};
+    team.Run([&](int member) {
+      runs[member].fetch_add(1);
+      arrived.fetch_add(1);
+      if (!AwaitCount(arrived, 3)) allMet.store(false);
+    });
+    EXPECT_TRUE(allMet.load()) << "job " << job;
+    for (int member = 0; member < 3; ++member) EXPECT_EQ(runs[member].load(), 1) << member << ", job " << job;
+  }
+  EXPECT_EQ(before.load(), 1);
+  // a team that already counts the lent threads does not grow by them again
+  SweepTeam counted(3, &lent, 2);
+  EXPECT_EQ(counted.Size(), 3);
+}
