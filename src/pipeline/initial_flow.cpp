@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "pipeline/estimate_flow.h"
 #include "pipeline/image_pyramid.h"
 #include "pipeline/weight_maps.h"
 #include "solver/level_preparation.h"
@@ -91,8 +92,11 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
       UpsampleFlow(flowU[i + 1], flowV[i + 1], u, v);
     }
 
-    SolveVariationalPass(levelFirst, levelSecond, options, options.threads, options.smoothness, iterations, progress,
-                         true, u, v, lentThreads);
+    const bool fastFinest = options.solver == morvi::Solver::kFast && i == 0 && levelCount > 1 &&
+                            !IsSmallFrame(levelFirst.Width(), levelFirst.Height());
+    SolveVariationalPass(levelFirst, levelSecond, options, options.threads, options.smoothness,
+                         fastFinest ? options.fastFinestOuterIterations : iterations, progress, true, u, v,
+                         lentThreads);
   }
 
   initialU = flowU[0];
