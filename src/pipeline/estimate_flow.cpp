@@ -50,7 +50,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
                  SegmentationSpeedUp(options));
   };
   const bool sideBySide =
-      options.threads >= 2 && static_cast<int64_t>(width) * height <= kSideBySideMaxPixels && getenv("NOSBS") == nullptr;
+      options.threads >= 2 && static_cast<int64_t>(width) * height <= kSideBySideMaxPixels;
   const bool matchesFirst = options.initialFlow == morvi::InitialFlow::kMatches;
   EstimateOptions flowOptions = options;
   std::future<void> segmentation;
