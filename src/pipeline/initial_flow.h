@@ -13,8 +13,11 @@
 // and solver. Writes "Processing " and one "." per pyramid level to `progress` (nothing when it is
 // null). `lentThreads`, when given, counts threads that other work hands over while the stage runs
 // (the segmentation's, once it is done): each level and each of its warping iterations starts
-// with options.threads plus as many as have been lent by then. Both solvers give the same flow at every thread count, so the result
-// does not depend on when they come.
+// with options.threads plus as many as have been lent by then, and a multigrid solve under way
+// takes those lent later at its next sweep. Both solvers give the same flow at every thread
+// count, so the result does not depend on when they come. The fast solver builds the pyramid as
+// a cascade and takes fastFinestOuterIterations at the finest level of frames above the small
+// size.
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,
                          const EstimateOptions& options, std::ostream* progress,
                          const std::atomic<int>* lentThreads = nullptr);
