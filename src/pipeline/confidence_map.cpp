@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "image/parallel.h"
 #include "image/warp.h"
 
 namespace {
@@ -35,6 +37,9 @@ void AddVariation(const cv::Mat& plane, cv::Mat& variation) {
     }
   }
 }
+
+// Rows are shared out among threads in bands of at least this many.
+constexpr int kMinConfidenceRows = 32;
 
 cv::Mat Grey(const ImageRef& frame) {
   if (frame.Channels() == 1) return frame.Mat();
@@ -108,11 +113,20 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
                                                            const ImageRef& backU, const ImageRef& backV,
                                                            const ImageRef& initialU, const ImageRef& initialV,
                                                            const ImageRef& matchedU, const ImageRef& matchedV,
-                                                           const ConfidenceParams& params) {
+                                                           const ConfidenceParams& params, int threads) {
   const int width = u.Width();
   const int height = u.Height();
   std::array<cv::Mat, kSignalCount> signals;
   for (cv::Mat& signal : signals) signal = cv::Mat::zeros(height, width, CV_32F);
+  // The quick estimate is the costliest signal and needs none of the others: with two threads it
+  // runs beside them.
+  const bool disagreementWanted = params.weights[kDisagreement] != 0.0f || params.computeAll;
+  std::future<cv::Mat> disagreement;
+  if (disagreementWanted && threads >= 2) {
+    disagreement = std::async(std::launch::async, Disagreement, std::cref(first), std::cref(second), std::cref(u),
+                              std::cref(v));
+  }
+  const int pointThreads = disagreement.valid() ? threads - 1 : threads;
 
   const int channels = first.Channels();
   // The colour residual weighs nothing in the chosen measure: sampled only when it counts.
@@ -127,44 +141,47 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   const float right = static_cast<float>(width - 1);
   const float bottom = static_cast<float>(height - 1);
 
-  // point-wise signals: backward consistency, leaving the frame, colour residual, revision, length
-  for (int y = 0; y < height; ++y) {
-    const float* ur = u.Row<float>(y);
-    const float* vr = v.Row<float>(y);
-    const float* u0 = initialU.Row<float>(y);
-    const float* v0 = initialV.Row<float>(y);
-    const uint8_t* firstRow = first.Row<uint8_t>(y);
-    float* fb = signals[kForwardBackward].ptr<float>(y);
-    float* outside = signals[kOutside].ptr<float>(y);
-    float* residual = signals[kResidual].ptr<float>(y);
-    float* revision = signals[kRevision].ptr<float>(y);
-    float* magnitude = signals[kMagnitude].ptr<float>(y);
-    for (int x = 0; x < width; ++x) {
-      const float tx = static_cast<float>(x) + ur[x];
-      const float ty = static_cast<float>(y) + vr[x];
-      if (!std::isfinite(tx) || !std::isfinite(ty)) {
-        fb[x] = outside[x] = residual[x] = revision[x] = magnitude[x] = NAN;
-        continue;
-      }
-      const float bu = SampleBilinearClamped(backU.Mat(), tx, ty);
-      const float bv = SampleBilinearClamped(backV.Mat(), tx, ty);
-      fb[x] = std::hypot(ur[x] + bu, vr[x] + bv);
-      const float ox = std::max(0.0f, std::max(-tx, tx - right));
-      const float oy = std::max(0.0f, std::max(-ty, ty - bottom));
-      outside[x] = std::hypot(ox, oy);
-      if (residualWanted) {
-        float distance2 = 0.0f;
-        for (int c = 0; c < channels; ++c) {
-          const float d =
-              static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
-          distance2 += d * d;
+  // point-wise signals: backward consistency, leaving the frame, colour residual, revision, length;
+  // every pixel alone, so bands of rows may go to different threads
+  ParallelFor(height, pointThreads, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
+      const float* ur = u.Row<float>(y);
+      const float* vr = v.Row<float>(y);
+      const float* u0 = initialU.Row<float>(y);
+      const float* v0 = initialV.Row<float>(y);
+      const uint8_t* firstRow = first.Row<uint8_t>(y);
+      float* fb = signals[kForwardBackward].ptr<float>(y);
+      float* outside = signals[kOutside].ptr<float>(y);
+      float* residual = signals[kResidual].ptr<float>(y);
+      float* revision = signals[kRevision].ptr<float>(y);
+      float* magnitude = signals[kMagnitude].ptr<float>(y);
+      for (int x = 0; x < width; ++x) {
+        const float tx = static_cast<float>(x) + ur[x];
+        const float ty = static_cast<float>(y) + vr[x];
+        if (!std::isfinite(tx) || !std::isfinite(ty)) {
+          fb[x] = outside[x] = residual[x] = revision[x] = magnitude[x] = NAN;
+          continue;
         }
-        residual[x] = std::sqrt(distance2) * colourScale;
+        const float bu = SampleBilinearClamped(backU.Mat(), tx, ty);
+        const float bv = SampleBilinearClamped(backV.Mat(), tx, ty);
+        fb[x] = std::hypot(ur[x] + bu, vr[x] + bv);
+        const float ox = std::max(0.0f, std::max(-tx, tx - right));
+        const float oy = std::max(0.0f, std::max(-ty, ty - bottom));
+        outside[x] = std::hypot(ox, oy);
+        if (residualWanted) {
+          float distance2 = 0.0f;
+          for (int c = 0; c < channels; ++c) {
+            const float d =
+                static_cast<float>(firstRow[x * channels + c]) - SampleBilinearClamped(secondPlanes[c], tx, ty);
+            distance2 += d * d;
+          }
+          residual[x] = std::sqrt(distance2) * colourScale;
+        }
+        revision[x] = std::hypot(ur[x] - u0[x], vr[x] - v0[x]);
+        magnitude[x] = std::hypot(ur[x], vr[x]);
       }
-      revision[x] = std::hypot(ur[x] - u0[x], vr[x] - v0[x]);
-      magnitude[x] = std::hypot(ur[x], vr[x]);
     }
-  }
+  }, kMinConfidenceRows);
 
   // neighbourhood signals: the field's variation and the first frame's texture
   AddVariation(u.Mat(), signals[kVariation]);
@@ -172,12 +189,12 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   signals[kTexturelessness] = Texturelessness(first, params.tensorSigma, params.textureScale);
   // A non-finite distance would spread over the window: those pixels count as 0 there (they have
   // no trust of their own anyway).
-  cv::Mat finiteDistance = signals[kForwardBackward].clone();
-  cv::patchNaNs(finiteDistance, 0.0);
-  cv::GaussianBlur(finiteDistance, signals[kRegionalForwardBackward], cv::Size(0, 0), params.regionSigma,
-                   params.regionSigma, cv::BORDER_REPLICATE);
-  if (params.weights[kDisagreement] != 0.0f || params.computeAll) {
-    signals[kDisagreement] = Disagreement(first, second, u, v);
+  // (A wide blur over the whole frame: only when it counts.)
+  if (params.weights[kRegionalForwardBackward] != 0.0f || params.computeAll) {
+    cv::Mat finiteDistance = signals[kForwardBackward].clone();
+    cv::patchNaNs(finiteDistance, 0.0);
+    cv::GaussianBlur(finiteDistance, signals[kRegionalForwardBackward], cv::Size(0, 0), params.regionSigma,
+                     params.regionSigma, cv::BORDER_REPLICATE);
   }
   if (!matchedU.Empty()) {
     for (int y = 0; y < height; ++y) {
@@ -189,31 +206,39 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
       for (int x = 0; x < width; ++x) out[x] = std::hypot(ur[x] - mu[x], vr[x] - mv[x]);
     }
   }
+  if (disagreement.valid()) {
+    signals[kDisagreement] = disagreement.get();
+  } else if (disagreementWanted) {
+    signals[kDisagreement] = Disagreement(first, second, u, v);
+  }
   return signals;
 }
 
-cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params) {
+cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params,
+                                 int threads) {
   const int width = signals[0].cols;
   const int height = signals[0].rows;
   cv::Mat expected = cv::Mat::zeros(height, width, CV_32F);
   cv::Mat broken = cv::Mat::zeros(height, width, CV_8U);
-  // the weighted sum, in a fixed order of the signals
-  for (int y = 0; y < height; ++y) {
-    float* e = expected.ptr<float>(y);
-    uint8_t* bad = broken.ptr<uint8_t>(y);
-    for (int s = 0; s < kSignalCount; ++s) {
-      const float weight = params.weights[s];
-      if (weight == 0.0f) continue;
-      const float* signal = signals[s].ptr<float>(y);
-      for (int x = 0; x < width; ++x) {
-        if (std::isfinite(signal[x])) {
-          e[x] += weight * (params.logarithmic ? std::log1p(std::max(0.0f, signal[x])) : signal[x]);
-        } else {
-          bad[x] = 1;
+  // the weighted sum, in a fixed order of the signals, every pixel alone
+  ParallelFor(height, threads, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
+      float* e = expected.ptr<float>(y);
+      uint8_t* bad = broken.ptr<uint8_t>(y);
+      for (int s = 0; s < kSignalCount; ++s) {
+        const float weight = params.weights[s];
+        if (weight == 0.0f) continue;
+        const float* signal = signals[s].ptr<float>(y);
+        for (int x = 0; x < width; ++x) {
+          if (std::isfinite(signal[x])) {
+            e[x] += weight * (params.logarithmic ? std::log1p(std::max(0.0f, signal[x])) : signal[x]);
+          } else {
+            bad[x] = 1;
+          }
         }
       }
     }
-  }
+  }, kMinConfidenceRows);
   if (params.smoothingSigma > 0.0f) {
     cv::GaussianBlur(expected, expected, cv::Size(0, 0), params.smoothingSigma, params.smoothingSigma,
                      cv::BORDER_REPLICATE);
@@ -231,10 +256,10 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
                               const ImageRef& initialV, const ImageRef& matchedU, const ImageRef& matchedV,
-                              const ConfidenceParams& params) {
-  return CombineConfidenceSignals(
-      ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV, matchedU, matchedV, params),
-      params);
+                              const ConfidenceParams& params, int threads) {
+  return CombineConfidenceSignals(ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV,
+                                                           matchedU, matchedV, params, threads),
+                                  params, threads);
 }
 
 cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence) {

@@ -66,25 +66,28 @@ ConfidenceParams ConfidenceParamsFor(morvi::InitialFlow initialFlow);
 // initial flow (initialU, initialV) the final flow started from and the matched start (matchedU,
 // matchedV; empty when there is none); 8-bit frames of 1 or 3 (BGR) channels and float flow
 // planes, all of one size. A non-finite vector gives non-finite signals.
-// The signals that cost samples or an estimate of their own (the colour residual, the distance to
-// the quick estimate) are left at 0 when they weigh 0, unless params.computeAll.
+// The signals that cost samples, a wide blur or an estimate of their own (the colour residual,
+// the regional distance, the distance to the quick estimate) are left at 0 when they weigh 0,
+// unless params.computeAll. Up to `threads` threads share the pixels and run the quick estimate
+// beside them; the signals are the same for every count.
 std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
                                                            const ImageRef& u, const ImageRef& v,
                                                            const ImageRef& backU, const ImageRef& backV,
                                                            const ImageRef& initialU, const ImageRef& initialV,
                                                            const ImageRef& matchedU, const ImageRef& matchedV,
-                                                           const ConfidenceParams& params);
+                                                           const ConfidenceParams& params, int threads = 1);
 
 // The map from the signals: 1 / (1 + e), e the smoothed weighted sum (of log(1 + s) with
 // params.logarithmic); 0 where a signal is not finite. CV_32FC1 in [0, 1].
-cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params);
+cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signals, const ConfidenceParams& params,
+                                 int threads = 1);
 
-// Both steps with the given parameters. The result depends on its inputs only (not on any thread
-// count): every pass is sequential or an OpenCV filter of fixed arithmetic.
+// Both steps with the given parameters. The result depends on its inputs only (not on the thread
+// count): every pass treats each pixel alone or is an OpenCV filter of fixed arithmetic.
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
                               const ImageRef& initialV, const ImageRef& matchedU, const ImageRef& matchedV,
-                              const ConfidenceParams& params);
+                              const ConfidenceParams& params, int threads = 1);
 
 // The map as the 16-bit grey picture the program writes: round(c * 65535).
 cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence);

@@ -263,7 +263,8 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
     }
     result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
                                                        result.backV, result.initialU, result.initialV, matched.u,
-                                                       matched.v, ConfidenceParamsFor(options.initialFlow)));
+                                                       matched.v, ConfidenceParamsFor(options.initialFlow),
+                                                       options.threads));
   }
   return result;
 }
