@@ -119,14 +119,15 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   std::array<cv::Mat, kSignalCount> signals;
   for (cv::Mat& signal : signals) signal = cv::Mat::zeros(height, width, CV_32F);
   // The quick estimate is the costliest signal and needs none of the others: with two threads it
-  // runs beside them.
+  // runs beside them, else when it is collected.
   const bool disagreementWanted = params.weights[kDisagreement] != 0.0f || params.computeAll;
+  const bool disagreementBeside = disagreementWanted && threads >= 2;
   std::future<cv::Mat> disagreement;
-  if (disagreementWanted && threads >= 2) {
-    disagreement = std::async(std::launch::async, Disagreement, std::cref(first), std::cref(second), std::cref(u),
-                              std::cref(v));
+  if (disagreementWanted) {
+    disagreement = std::async(disagreementBeside ? std::launch::async : std::launch::deferred, Disagreement,
+                              std::cref(first), std::cref(second), std::cref(u), std::cref(v));
   }
-  const int pointThreads = disagreement.valid() ? threads - 1 : threads;
+  const int pointThreads = disagreementBeside ? threads - 1 : threads;
 
   const int channels = first.Channels();
   // The colour residual weighs nothing in the chosen measure: sampled only when it counts.
@@ -187,9 +188,8 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   AddVariation(u.Mat(), signals[kVariation]);
   AddVariation(v.Mat(), signals[kVariation]);
   signals[kTexturelessness] = Texturelessness(first, params.tensorSigma, params.textureScale);
-  // A non-finite distance would spread over the window: those pixels count as 0 there (they have
-  // no trust of their own anyway).
-  // (A wide blur over the whole frame: only when it counts.)
+  // A wide blur over the whole frame, only when it counts. A non-finite distance would spread over
+  // the window: those pixels count as 0 there (they have no trust of their own anyway).
   if (params.weights[kRegionalForwardBackward] != 0.0f || params.computeAll) {
     cv::Mat finiteDistance = signals[kForwardBackward].clone();
     cv::patchNaNs(finiteDistance, 0.0);
@@ -206,11 +206,7 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
       for (int x = 0; x < width; ++x) out[x] = std::hypot(ur[x] - mu[x], vr[x] - mv[x]);
     }
   }
-  if (disagreement.valid()) {
-    signals[kDisagreement] = disagreement.get();
-  } else if (disagreementWanted) {
-    signals[kDisagreement] = Disagreement(first, second, u, v);
-  }
+  if (disagreement.valid()) signals[kDisagreement] = disagreement.get();
   return signals;
 }
 

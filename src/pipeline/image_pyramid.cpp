@@ -47,14 +47,15 @@ void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int 
   levels[0] = image;
   const int count = static_cast<int>(sizes.size());
   if (blur == PyramidBlur::kCascade) {
-    // Level i + 1 from level i (float), whose blur is sizes[i - 1].scale full-resolution pixels:
-    // in level i's own pixels it has sigma 1 (0 for the frame) and needs factor, so the blur to add
-    // there is sqrt(factor^2 - 1) (factor for the frame).
+    // Level i + 1 from level i (float). Level i has blur sizes[i - 1].scale in full-resolution
+    // pixels, which is sigma 1 in its own pixels (the frame: none), and level i + 1 needs
+    // sizes[i].scale, so the blur to add there is sqrt(factor^2 - 1) of level i's pixels (factor for
+    // the frame).
     cv::Mat previous;
     image.Mat().convertTo(previous, CV_32F);
-    float previousScale = 1.0f;  // full-resolution pixels per pixel of `previous`
-    float previousSigma = 0.0f;  // its blur, full-resolution pixels
     for (int i = 0; i < count; ++i) {
+      const float previousScale = i == 0 ? 1.0f : sizes[i - 1].scale;  // full-resolution pixels per pixel
+      const float previousSigma = i == 0 ? 0.0f : previousScale;        // its blur, full-resolution pixels
       const float sigma = std::sqrt(sizes[i].scale * sizes[i].scale - previousSigma * previousSigma) / previousScale;
       const int k = PyramidKernelSize(sigma);
       cv::Mat blurred;
@@ -65,8 +66,6 @@ void ImagePyramid::Build(const ImageRef& image, float factor, int minWidth, int 
       next.convertTo(level.Mat(), level.Mat().type());
       levels[i + 1] = level;
       previous = next;
-      previousScale = sizes[i].scale;
-      previousSigma = sizes[i].scale;
     }
     levelCount = static_cast<int32_t>(levels.size());
     return;

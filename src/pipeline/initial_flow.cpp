@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "image/parallel.h"
 #include "pipeline/estimate_flow.h"
 #include "pipeline/image_pyramid.h"
 #include "pipeline/weight_maps.h"
@@ -35,7 +36,7 @@ void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const E
                           ImageRef& v, const std::atomic<int>* lentThreads) {
   SolverParams params;
   // the preparation splits its rows too
-  params.threads = threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
+  params.threads = threads + LentThreads(lentThreads);
   params.solver = options.solver;
   params.vectorise = options.vectorise ? 1 : 0;
   params.diagnostics = progress;
@@ -58,14 +59,12 @@ void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef
                          const std::atomic<int>* lentThreads) {
   ImagePyramid firstPyramid;
   ImagePyramid secondPyramid;
-  // the stage's own threads and those lent so far
-  auto threadsNow = [&]() {
-    return options.threads + (lentThreads != nullptr ? lentThreads->load(std::memory_order_acquire) : 0);
-  };
   const PyramidBlur blur =
       options.solver == morvi::Solver::kFast ? PyramidBlur::kCascade : PyramidBlur::kFromFullFrame;
-  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow(), blur);
-  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize, threadsNow(), blur);
+  firstPyramid.Build(first, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize,
+                     options.threads + LentThreads(lentThreads), blur);
+  secondPyramid.Build(second, options.pyramidFactor, kPyramidMinSize, kPyramidMinSize,
+                      options.threads + LentThreads(lentThreads), blur);
   const int levelCount = firstPyramid.levelCount;
 
   std::vector<ImageRef> flowU;

@@ -4,6 +4,8 @@
 #include <immintrin.h>
 #endif
 
+#include "image/parallel.h"
+
 namespace {
 
 // Polls before a helper goes to sleep: consecutive sweeps of a level follow each other within a
@@ -26,12 +28,10 @@ SweepTeam::SweepTeam(int threads, const std::atomic<int>* lentThreads, int lentC
 }
 
 int SweepTeam::Size() {
-  if (lentThreads_ != nullptr) {
-    // a new helper starts at the current generation, so it takes only the jobs that follow
-    for (int lent = lentThreads_->load(std::memory_order_acquire); lentCounted_ < lent; ++lentCounted_) {
-      helpers_.emplace_back(&SweepTeam::HelperLoop, this, static_cast<int>(helpers_.size()) + 1,
-                            generation_.load(std::memory_order_acquire));
-    }
+  // a new helper starts at the current generation, so it takes only the jobs that follow
+  for (const int lent = LentThreads(lentThreads_); lentCounted_ < lent; ++lentCounted_) {
+    helpers_.emplace_back(&SweepTeam::HelperLoop, this, static_cast<int>(helpers_.size()) + 1,
+                          generation_.load(std::memory_order_acquire));
   }
   return static_cast<int>(helpers_.size()) + 1;
 }

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "image/parallel.h"
 #include "solver/fast_relaxation.h"
 #include "solver/median_filter.h"
 #include "solver/motion_tensors.h"
@@ -77,10 +78,8 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
 
     // the loop's own threads and those lent so far
     SolverParams iterationParams = solveParams;
-    if (params.lentThreads != nullptr) {
-      iterationParams.lentCounted = params.lentThreads->load(std::memory_order_acquire);
-      iterationParams.threads = params.threads + iterationParams.lentCounted;
-    }
+    iterationParams.lentCounted = LentThreads(params.lentThreads);
+    iterationParams.threads = params.threads + iterationParams.lentCounted;
     ComputeMotionTensors(iterationParams, derivatives, u, v, workspace);
     SolveIncrement(iterationParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
                    clamp);
