@@ -3,7 +3,7 @@
 # with sudo). Extra package names may be passed as arguments.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libopencv-dev libopencv-contrib-dev libgtest-dev opencv-doc
+packages=(g++ cmake make pkg-config libopencv-dev libopencv-contrib-dev libpng-dev libgtest-dev opencv-doc
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv "$@")
 missing=()
 for package in "${packages[@]}"; do

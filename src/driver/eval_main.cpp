@@ -34,6 +34,7 @@
 #include "image/flow_evaluation.h"
 #include "image/flow_file.h"
 #include "image/flow_reader.h"
+#include "image/image_codec.h"
 #include "image/image_ref.h"
 #include "image/kitti_flow.h"
 #include "image/occlusion_score.h"
@@ -420,7 +421,7 @@ cv::Mat ReadMask(const std::string& fileName) {
     FileError(fileName + ": not a readable file");
     return cv::Mat();
   }
-  const cv::Mat image = cv::imread(fileName, cv::IMREAD_UNCHANGED);
+  const cv::Mat image = ReadImageFile(fileName, cv::IMREAD_UNCHANGED);
   if (image.empty()) {
     FileError(fileName + ": cannot be read as an image");
     return cv::Mat();

@@ -9,11 +9,20 @@
 
 #include "image/atomic_file.h"
 
+namespace {
+
+// The four characters of a codec name packed into an int, the first in the lowest byte.
+int FourCc(char c1, char c2, char c3, char c4) {
+  return (c1 & 255) | ((c2 & 255) << 8) | ((c3 & 255) << 16) | ((c4 & 255) << 24);
+}
+
+}  // namespace
+
 int FlowVideoCodec(const std::string& fileName) {
   const std::string extension = std::filesystem::path(fileName).extension().string();
-  if (extension == ".avi") return cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-  if (extension == ".mp4") return cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-  if (extension == ".mkv") return cv::VideoWriter::fourcc('F', 'F', 'V', '1');
+  if (extension == ".avi") return FourCc('M', 'J', 'P', 'G');
+  if (extension == ".mp4") return FourCc('m', 'p', '4', 'v');
+  if (extension == ".mkv") return FourCc('F', 'F', 'V', '1');
   return 0;
 }
 
@@ -53,7 +62,8 @@ FlowVideo::FlowVideo(std::string finalName, int width, int height, double frameR
     return;
   }
   temporaryName_ = TemporaryNameFor(finalName_);
-  if (!writer_.open(temporaryName_, cv::CAP_FFMPEG, codec, frameRate, frameSize_, true) || !writer_.isOpened()) {
+  writer_ = opencv_modules::NewVideoWriter();
+  if (!opencv_modules::OpenVideoWriter(*writer_, temporaryName_, cv::CAP_FFMPEG, codec, frameRate, frameSize_, true) || !writer_->isOpened()) {
     Fail("the video writer does not open for " + std::to_string(frameSize_.width) + "x" +
          std::to_string(frameSize_.height) + " frames");
     return;
@@ -81,7 +91,7 @@ bool FlowVideo::Add(const ImageRef& first, const ImageRef& picture) {
     first.Mat().copyTo(left);
   }
   picture.Mat().copyTo(canvas_(cv::Rect(width, 0, width, frameSize_.height)));
-  writer_.write(canvas_);
+  writer_->write(canvas_);
   ++frames_;
   return true;
 }
@@ -91,7 +101,7 @@ bool FlowVideo::Commit() {
     Discard();
     return false;
   }
-  writer_.release();
+  writer_->release();
   std::error_code error;
   if (!std::filesystem::is_regular_file(temporaryName_, error) || std::filesystem::file_size(temporaryName_, error) == 0) {
     Fail("the video writer wrote nothing");
@@ -113,7 +123,7 @@ void FlowVideo::Fail(const std::string& cause) {
 }
 
 void FlowVideo::Discard() {
-  if (writer_.isOpened()) writer_.release();
+  if (writer_ && writer_->isOpened()) writer_->release();
   if (!temporaryName_.empty()) {
     std::error_code ignored;
     std::filesystem::remove(temporaryName_, ignored);

@@ -6,9 +6,8 @@
 #include <memory>
 #include <string>
 
-#include <opencv2/videoio.hpp>
-
 #include "image/image_ref.h"
+#include "image/opencv_modules.h"
 
 // The fourcc code of the codec for a video file named `fileName`, from its extension: .avi MJPG,
 // .mp4 mp4v, .mkv FFV1 (lower case). 0 for any other extension.
@@ -54,7 +53,7 @@ class FlowVideo {
   std::string finalName_;
   std::string temporaryName_;
   cv::Size frameSize_;
-  cv::VideoWriter writer_;
+  opencv_modules::VideoWriterPtr writer_;  // made when the video opens
   cv::Mat canvas_;  // the side-by-side frame, reused from pair to pair
   long frames_ = 0;
   bool committed_ = false;

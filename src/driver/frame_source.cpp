@@ -12,6 +12,7 @@
 
 #include "driver/directory_scan.h"
 #include "driver/pair_plan.h"
+#include "image/opencv_modules.h"
 
 namespace {
 
@@ -64,23 +65,24 @@ class VideoFrames : public FrameSource {
     return "frame " + std::to_string(index) + " of video " + path_;
   }
   ImageRef Load(size_t index, std::string& reason) override {
-    if (!capture_.isOpened() || index < next_) {
-      capture_.open(path_, cv::CAP_FFMPEG);
+    if (!capture_) capture_ = opencv_modules::NewVideoCapture();
+    if (!capture_->isOpened() || index < next_) {
+      capture_->open(path_, cv::CAP_FFMPEG);
       next_ = 0;
-      if (!capture_.isOpened()) {
+      if (!capture_->isOpened()) {
         reason = "cannot be decoded (the video no longer opens)";
         return ImageRef();
       }
     }
     for (; next_ < index; ++next_) {
-      if (!capture_.grab()) {
+      if (!capture_->grab()) {
         reason = "cannot be decoded";
         return ImageRef();
       }
     }
     cv::Mat decoded;
     ++next_;
-    if (!capture_.read(decoded) || decoded.empty()) {
+    if (!capture_->read(decoded) || decoded.empty()) {
       reason = "cannot be decoded";
       return ImageRef();
     }
@@ -98,23 +100,23 @@ class VideoFrames : public FrameSource {
   size_t lostFrames_;
   std::string damage_;
   double frameRate_;
-  cv::VideoCapture capture_;
+  opencv_modules::VideoCapturePtr capture_;  // opened at the first frame asked for
   size_t next_ = 0;  // index of the frame the capture delivers next
 };
 
 std::unique_ptr<FrameSource> OpenVideo(const std::string& path, std::string& error) {
   // Count the frames that decode: a container's own count may be an estimate, and shards must
   // agree on the number of pairs. A declared count above the decodable one means the file is cut.
-  cv::VideoCapture capture(path, cv::CAP_FFMPEG);
-  if (!capture.isOpened()) {
+  const opencv_modules::VideoCapturePtr capture = opencv_modules::NewVideoCapture();
+  if (!capture->open(path, cv::CAP_FFMPEG) || !capture->isOpened()) {
     error = path + " is neither a directory nor a video that can be read";
     return nullptr;
   }
-  const double declared = capture.get(cv::CAP_PROP_FRAME_COUNT);
-  const double frameRate = capture.get(cv::CAP_PROP_FPS);
+  const double declared = capture->get(cv::CAP_PROP_FRAME_COUNT);
+  const double frameRate = capture->get(cv::CAP_PROP_FPS);
   size_t decodable = 0;
-  while (capture.grab()) ++decodable;
-  capture.release();
+  while (capture->grab()) ++decodable;
+  capture->release();
   std::string damage;
   size_t lost = 0;
   if (decodable == 0) {

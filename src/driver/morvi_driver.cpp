@@ -19,6 +19,7 @@
 #include "driver/run_options.h"
 #include "image/flow_colour.h"
 #include "image/flow_file.h"
+#include "image/image_codec.h"
 #include "image/parallel.h"
 #include "image/warp.h"
 #include "morvi/morvi.h"
@@ -439,7 +440,7 @@ int RunMorvi(int argc, char** argv, std::ostream& out, std::ostream& err) {
       break;
   }
   std::error_code ignored;
-  if (std::filesystem::is_regular_file(options.source, ignored) && cv::haveImageReader(options.source)) {
+  if (std::filesystem::is_regular_file(options.source, ignored) && HaveImageReader(options.source)) {
     err << program << ": " << options.source << " is an image, not a folder of frames or a video\n"
         << UsageLine(program) << std::endl;
     return 1;

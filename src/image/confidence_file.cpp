@@ -9,6 +9,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "image/image_codec.h"
+
 namespace {
 
 constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
@@ -50,7 +52,7 @@ bool ReadConfidenceFile(const std::string& fileName, cv::Mat& confidence, std::s
   }
   cv::Mat picture;
   try {
-    picture = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    picture = DecodeImage(cv::Mat(bytes, false), cv::IMREAD_UNCHANGED);
   } catch (const cv::Exception&) {
     picture.release();
   }

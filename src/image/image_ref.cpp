@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "image/atomic_file.h"
-#include <opencv2/imgproc.hpp>
+#include "image/image_codec.h"
 
 void ImageRef::Reset(cv::Mat image) {
   record_.reset();
@@ -54,7 +54,7 @@ ImageRef CloneByte(const ImageRef& source) { return Clone(source, CV_8U); }
 ImageRef CloneInt(const ImageRef& source) { return Clone(source, CV_32S); }
 
 ImageRef LoadImage(const std::string& fileName, int flags) {
-  return ImageRef(cv::imread(fileName, flags));
+  return ImageRef(ReadImageFile(fileName, flags));
 }
 
 bool SaveImage(const ImageRef& image, const std::string& fileName) {
@@ -73,7 +73,7 @@ bool SaveImage(const ImageRef& image, const std::string& fileName, std::string& 
   std::vector<unsigned char> bytes;
   bool encoded = false;
   try {
-    encoded = !extension.empty() && cv::imencode(extension, image.Mat(), bytes);
+    encoded = !extension.empty() && EncodeImage(extension, image.Mat(), bytes);
   } catch (const cv::Exception&) {
     encoded = false;
   }

@@ -15,6 +15,7 @@
 #include "image/atomic_file.h"
 #include "image/flow_evaluation.h"
 #include "image/flow_reader.h"
+#include "image/image_codec.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ bool DecodeKittiFlow(const unsigned char* data, std::size_t size, const std::str
   cv::Mat image;
   try {
     const cv::Mat bytes(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data));
-    image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    image = DecodeImage(bytes, cv::IMREAD_UNCHANGED);
   } catch (const std::exception& failure) {
     return Fail(name, std::string("cannot be decoded (") + failure.what() + ")", error);
   }
@@ -199,7 +200,7 @@ bool WriteKittiFlowFile(const ImageRef& u, const ImageRef& v, const std::string&
   }
   std::vector<unsigned char> bytes;
   try {
-    if (!cv::imencode(".png", image, bytes)) {
+    if (!EncodeImage(".png", image, bytes)) {
       error = "could not write " + fileName + ": PNG encoding failed";
       return false;
     }

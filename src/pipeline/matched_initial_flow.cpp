@@ -10,6 +10,7 @@
 #include <opencv2/video/tracking.hpp>
 #include <opencv2/ximgproc/sparse_match_interpolator.hpp>
 
+#include "image/opencv_modules.h"
 #include "image/parallel.h"
 
 namespace {
@@ -58,8 +59,9 @@ struct MatchMaterial {
 
 void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, MatchMaterial& m) {
   const cv::Mat frames[2] = {first, second};
-  // the frames' keypoints (the longest), the DIS flows and the cornerness
-  ParallelTasks(5, threads, [&](int task) {
+  // the frames' keypoints (the longest), the DIS flows, the cornerness, and the opening of the
+  // interpolation's module by the thread that frees first
+  ParallelTasks(6, threads, [&](int task) {
     switch (task) {
       case 0:
       case 1:
@@ -72,8 +74,11 @@ void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, M
         cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(frames[k], frames[1 - k], m.dis[k]);
         break;
       }
-      default:
+      case 4:
         cv::cornerMinEigenVal(first, m.cornerness, kGridStep, 3);
+        break;
+      default:
+        opencv_modules::PreloadEdgeAwareInterpolator();
         break;
     }
   });
@@ -280,7 +285,7 @@ bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std
     from.push_back(match.from);
     to.push_back(match.to);
   }
-  const cv::Ptr<cv::ximgproc::EdgeAwareInterpolator> interpolator = cv::ximgproc::createEdgeAwareInterpolator();
+  const cv::Ptr<cv::ximgproc::EdgeAwareInterpolator> interpolator = opencv_modules::CreateEdgeAwareInterpolator();
   interpolator->setK(std::min(kInterpolationNeighbours, static_cast<int>(matches.size())));
   interpolator->setSigma(kInterpolationSigma);
   interpolator->setLambda(kInterpolationLambda);
