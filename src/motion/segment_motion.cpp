@@ -238,6 +238,11 @@ void GatherSegment(const ImageRef& u, const ImageRef& v, const ImageRef& mask, c
   }
 }
 
+// The loop below vectorises; with AVX2 each step takes eight pixels instead of four. Every lane
+// repeats the scalar expressions (no fused multiply-adds), so both clones count alike.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 int CountAffineInliers(const GatheredSegment& seg, const AffineParams& a, float squaredBound, int maxMisses) {
   const int n = static_cast<int>(seg.x.size());
   const float* xs = seg.x.data();
