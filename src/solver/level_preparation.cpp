@@ -305,6 +305,8 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
   workspace.hy = 1.0;
 
   if (params.useBrightness) workspace.channels = first.Channels();
+  // the fast relaxation reads the data terms' factors (the reference sweeps read products)
+  workspace.factored = params.solver == morvi::Solver::kFast && params.anisotropic;
   AllocateWorkspaceImages(params, width, height, workspace);
 
   ComputePairDerivatives(params, first, second, derivatives, workspace);
@@ -315,6 +317,10 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
 void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace) {
   if (params.useBrightness) {
     for (int c = 0; c < workspace.channels; ++c) {
+      if (workspace.factored) {
+        for (auto* array : {&workspace.bx, &workspace.by, &workspace.bz}) EnsureFloat((*array)[c], width, height, 1);
+        continue;
+      }
       for (auto* array : {&workspace.b11, &workspace.b12, &workspace.b22, &workspace.b13, &workspace.b23,
                           &workspace.b33}) {
         EnsureFloat((*array)[c], width, height, 1);
@@ -323,6 +329,10 @@ void AllocateWorkspaceImages(const SolverParams& params, int width, int height, 
   }
   if (params.useGradient) {
     for (int k = 0; k < 2; ++k) {
+      if (workspace.factored) {
+        for (auto* array : {&workspace.gx, &workspace.gy, &workspace.gz}) EnsureFloat((*array)[k], width, height, 1);
+        continue;
+      }
       for (auto* array : {&workspace.g11, &workspace.g12, &workspace.g22, &workspace.g13, &workspace.g23,
                           &workspace.g33}) {
         EnsureFloat((*array)[k], width, height, 1);

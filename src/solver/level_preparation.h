@@ -28,6 +28,7 @@ void Derivative5(const ImageRef& source, const ImageRef& dx, const ImageRef& dy)
 void ComputeDiffusionTensor(LevelWorkspace& workspace, int threads = 1);
 
 // Allocates the coefficient images of the active terms at width x height: the brightness tensors for
-// `workspace.channels` channels, both gradient tensors, and the structure tensor when anisotropic.
+// `workspace.channels` channels, both gradient tensors (their factors when `workspace.factored`),
+// and the structure tensor when anisotropic.
 // Images already of that size are kept. Used for the full-resolution and every coarser level.
 void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace);

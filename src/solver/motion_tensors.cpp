@@ -1,6 +1,7 @@
 #include "solver/motion_tensors.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -118,7 +119,8 @@ inline float SampleSingleChannel(const cv::Mat& image, const BicubicTaps& taps) 
 }
 
 // Single-channel images of one data constraint: the first image F with its derivatives, the
-// second image S with its derivatives, and the six tensor products to write.
+// second image S with its derivatives, and the six tensor products to write, or (factored, the
+// products null) the three factors Ix, Iy, Iz.
 struct ConstraintImages {
   const cv::Mat* first;
   const cv::Mat* firstDx;
@@ -132,6 +134,9 @@ struct ConstraintImages {
   cv::Mat* j13;
   cv::Mat* j23;
   cv::Mat* j33;
+  cv::Mat* ix = nullptr;
+  cv::Mat* iy = nullptr;
+  cv::Mat* iz = nullptr;
 };
 
 #if defined(MORVI_TENSOR_AVX2)
@@ -190,11 +195,13 @@ inline __m256 Sample8(const cv::Mat& image, const std::ptrdiff_t* cornerOffset, 
   return CatmullRom8(rowValue[0], rowValue[1], rowValue[2], rowValue[3], fy);
 }
 
-// The constraint's products for the eight pixels x .. x + 7 of row y when every one of them is
-// valid and has its taps inside the image (returns false, writing nothing, otherwise). Each lane
-// computes what the single-pixel code does, operation for operation.
+// The constraint's products (or its three factors, with `factored`) for the eight pixels x .. x + 7
+// of row y when every one of them is valid and has its taps inside the image (returns false,
+// writing nothing, otherwise). Each lane computes what the single-pixel code does, operation for
+// operation.
 inline bool FillBlock(const ConstraintImages& im, const float* uRow, const float* vRow, int x, int y, int width,
-                      int height, const float* F, const float* Fx, const float* Fy, float* const* out) {
+                      int height, const float* F, const float* Fx, const float* Fy, float* const* out,
+                      bool factored) {
   const __m256 flowU = _mm256_loadu_ps(uRow + x);
   const __m256 flowV = _mm256_loadu_ps(vRow + x);
   const __m256 xs =
@@ -234,6 +241,12 @@ inline bool FillBlock(const ConstraintImages& im, const float* uRow, const float
   const __m256 Ix = _mm256_mul_ps(half, _mm256_add_ps(sDx, _mm256_loadu_ps(Fx + x)));
   const __m256 Iy = _mm256_mul_ps(half, _mm256_add_ps(sDy, _mm256_loadu_ps(Fy + x)));
   const __m256 Iz = _mm256_sub_ps(s0, _mm256_loadu_ps(F + x));
+  if (factored) {
+    _mm256_storeu_ps(out[0] + x, Ix);
+    _mm256_storeu_ps(out[1] + x, Iy);
+    _mm256_storeu_ps(out[2] + x, Iz);
+    return true;
+  }
   _mm256_storeu_ps(out[0] + x, _mm256_mul_ps(Ix, Ix));
   _mm256_storeu_ps(out[1] + x, _mm256_mul_ps(Ix, Iy));
   _mm256_storeu_ps(out[2] + x, _mm256_mul_ps(Iy, Iy));
@@ -264,18 +277,22 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
     const float* F = im.first->ptr<float>(y);
     const float* Fx = im.firstDx->ptr<float>(y);
     const float* Fy = im.firstDy->ptr<float>(y);
-    float* j11 = im.j11->ptr<float>(y);
-    float* j12 = im.j12->ptr<float>(y);
-    float* j22 = im.j22->ptr<float>(y);
-    float* j13 = im.j13->ptr<float>(y);
-    float* j23 = im.j23->ptr<float>(y);
-    float* j33 = im.j33->ptr<float>(y);
-    float* const out[6] = {j11, j12, j22, j13, j23, j33};
+    const bool factored = im.ix != nullptr;
+    float* j11 = factored ? nullptr : im.j11->ptr<float>(y);
+    float* j12 = factored ? nullptr : im.j12->ptr<float>(y);
+    float* j22 = factored ? nullptr : im.j22->ptr<float>(y);
+    float* j13 = factored ? nullptr : im.j13->ptr<float>(y);
+    float* j23 = factored ? nullptr : im.j23->ptr<float>(y);
+    float* j33 = factored ? nullptr : im.j33->ptr<float>(y);
+    float* ix = factored ? im.ix->ptr<float>(y) : nullptr;
+    float* iy = factored ? im.iy->ptr<float>(y) : nullptr;
+    float* iz = factored ? im.iz->ptr<float>(y) : nullptr;
+    float* const out[6] = {factored ? ix : j11, factored ? iy : j12, factored ? iz : j22, j13, j23, j33};
     int scalarUntil = 0;  // after a block that could not be vectorised, its pixels one by one
     for (int x = 0; x < width; ++x) {
 #if defined(MORVI_TENSOR_AVX2)
       if (vector && x >= scalarUntil && x + 8 <= width) {
-        if (tensor_avx2::FillBlock(im, uRow, vRow, x, y, width, height, F, Fx, Fy, out)) {
+        if (tensor_avx2::FillBlock(im, uRow, vRow, x, y, width, height, F, Fx, Fy, out, factored)) {
           x += 7;
           continue;
         }
@@ -293,6 +310,12 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
       // Written so that a NaN anywhere fails the test.
       const bool valid = std::fabs(flowU) <= kMaxFlowMagnitude && std::fabs(flowV) <= kMaxFlowMagnitude &&
                          xw >= 0.0f && xw <= xMax && yw >= 0.0f && yw <= yMax;
+      if (!valid && factored) {
+        ix[x] = 0.0f;
+        iy[x] = 0.0f;
+        iz[x] = 0.0f;
+        continue;
+      }
       if (!valid) {
         j11[x] = 0.0f;
         j12[x] = 0.0f;
@@ -309,6 +332,12 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
       const float Ix = 0.5f * (sDx + Fx[x]);
       const float Iy = 0.5f * (sDy + Fy[x]);
       const float Iz = s0 - F[x];
+      if (factored) {
+        ix[x] = Ix;
+        iy[x] = Iy;
+        iz[x] = Iz;
+        continue;
+      }
       j11[x] = Ix * Ix;
       j12[x] = Ix * Iy;
       j22[x] = Iy * Iy;
@@ -328,6 +357,25 @@ void FillConstraintTensor(const cv::Mat& u, const cv::Mat& v, const ConstraintIm
 
 void CheckTarget(const ImageRef& image, const cv::Size& size) {
   CV_Assert(!image.Empty() && image.Mat().type() == CV_32FC1 && image.Mat().size() == size);
+}
+
+// Points the constraint's outputs at its six product images, or at its three factor images.
+void BindTargets(bool factored, const std::array<const ImageRef*, 6>& products,
+                 const std::array<const ImageRef*, 3>& factors, const cv::Size& size, ConstraintImages& images) {
+  if (factored) {
+    for (const ImageRef* target : factors) CheckTarget(*target, size);
+    images.ix = &factors[0]->Mat();
+    images.iy = &factors[1]->Mat();
+    images.iz = &factors[2]->Mat();
+    return;
+  }
+  for (const ImageRef* target : products) CheckTarget(*target, size);
+  images.j11 = &products[0]->Mat();
+  images.j12 = &products[1]->Mat();
+  images.j22 = &products[2]->Mat();
+  images.j13 = &products[3]->Mat();
+  images.j23 = &products[4]->Mat();
+  images.j33 = &products[5]->Mat();
 }
 
 }  // namespace
@@ -356,14 +404,14 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
       const ImageRef* sources[6] = {&derivatives.first[c],  &derivatives.firstDx[c],  &derivatives.firstDy[c],
                                     &derivatives.second[c], &derivatives.secondDx[c], &derivatives.secondDy[c]};
       for (const ImageRef* source : sources) CheckTarget(*source, size);
-      const ImageRef* targets[6] = {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c],
-                                    &workspace.b13[c], &workspace.b23[c], &workspace.b33[c]};
-      for (const ImageRef* target : targets) CheckTarget(*target, size);
-      const ConstraintImages images = {
-          &derivatives.first[c].Mat(),  &derivatives.firstDx[c].Mat(),  &derivatives.firstDy[c].Mat(),
-          &derivatives.second[c].Mat(), &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
-          &workspace.b11[c].Mat(),      &workspace.b12[c].Mat(),        &workspace.b22[c].Mat(),
-          &workspace.b13[c].Mat(),      &workspace.b23[c].Mat(),        &workspace.b33[c].Mat()};
+      ConstraintImages images = {&derivatives.first[c].Mat(),  &derivatives.firstDx[c].Mat(),
+                                 &derivatives.firstDy[c].Mat(), &derivatives.second[c].Mat(),
+                                 &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+      BindTargets(workspace.factored,
+                  {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c], &workspace.b13[c], &workspace.b23[c],
+                   &workspace.b33[c]},
+                  {&workspace.bx[c], &workspace.by[c], &workspace.bz[c]}, size, images);
       FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
     }
   }
@@ -380,23 +428,14 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
       const ImageRef& S = k == 0 ? derivatives.greySecondDx : derivatives.greySecondDy;
       CheckTarget(F, size);
       CheckTarget(S, size);
-      const ImageRef* targets[6] = {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k],
-                                    &workspace.g13[k], &workspace.g23[k], &workspace.g33[k]};
-      for (const ImageRef* target : targets) CheckTarget(*target, size);
       Derivative5(F, Fx, Fy);
       Derivative5(S, Sx, Sy);
-      const ConstraintImages images = {&F.Mat(),
-                                       &Fx.Mat(),
-                                       &Fy.Mat(),
-                                       &S.Mat(),
-                                       &Sx.Mat(),
-                                       &Sy.Mat(),
-                                       &workspace.g11[k].Mat(),
-                                       &workspace.g12[k].Mat(),
-                                       &workspace.g22[k].Mat(),
-                                       &workspace.g13[k].Mat(),
-                                       &workspace.g23[k].Mat(),
-                                       &workspace.g33[k].Mat()};
+      ConstraintImages images = {&F.Mat(), &Fx.Mat(), &Fy.Mat(), &S.Mat(), &Sx.Mat(), &Sy.Mat(),
+                                 nullptr,  nullptr,   nullptr,   nullptr,  nullptr,   nullptr};
+      BindTargets(workspace.factored,
+                  {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k], &workspace.g13[k], &workspace.g23[k],
+                   &workspace.g33[k]},
+                  {&workspace.gx[k], &workspace.gy[k], &workspace.gz[k]}, size, images);
       FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
     }
   }

@@ -1,6 +1,7 @@
 #include "solver/multigrid.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "solver/fast_relaxation.h"
 #include "solver/level_cycle.h"
 #include "solver/level_preparation.h"
+#include "solver/pixel_system.h"
 #include "solver/sweep_team.h"
 
 namespace {
@@ -38,8 +40,78 @@ FlowPair ZeroPair(const cv::Size& size) {
 }
 
 cv::Size FullResolutionSize(const SolverParams& params, const LevelWorkspace& workspace) {
-  if (params.useBrightness) return workspace.b11[0].Mat().size();
-  return workspace.g11[0].Mat().size();
+  return LevelSize(workspace, params);
+}
+
+// The products of a factored constraint, in the order j11, j12, j22, j13, j23, j33: the pairs of
+// factors (0 = Ix, 1 = Iy, 2 = Iz) multiplied.
+constexpr int kProductFactors[6][2] = {{0, 0}, {0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 2}};
+
+// image = a * b, pixel by pixel in single precision: the product the tensor would have stored.
+void MultiplyInto(const ImageRef& a, const ImageRef& b, cv::Mat& image) {
+  image.create(a.Mat().size(), CV_32FC1);
+  for (int y = 0; y < image.rows; ++y) {
+    const float* ra = a.Row<float>(y);
+    const float* rb = b.Row<float>(y);
+    float* out = image.ptr<float>(y);
+    for (int x = 0; x < image.cols; ++x) out[x] = ra[x] * rb[x];
+  }
+}
+
+// RestrictWorkspace for a factored finer level: each product is formed in a scratch image of the
+// thread's and area-resampled from there, so the coarse tensors are those of the stored products.
+void RestrictFactoredWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
+  struct Task {
+    const ImageRef* factors[2];  // null for an image resampled as it is
+    const ImageRef* source;
+    const ImageRef* target;
+  };
+  std::vector<Task> tasks;
+  auto addConstraint = [&](const ImageRef& ix, const ImageRef& iy, const ImageRef& iz,
+                           const std::array<const ImageRef*, 6>& targets) {
+    const ImageRef* factors[3] = {&ix, &iy, &iz};
+    for (int p = 0; p < 6; ++p) {
+      tasks.push_back(Task{{factors[kProductFactors[p][0]], factors[kProductFactors[p][1]]}, nullptr, targets[p]});
+    }
+  };
+  if (params.useBrightness) {
+    for (int c = 0; c < finer.channels; ++c) {
+      addConstraint(finer.bx[c], finer.by[c], finer.bz[c],
+                    {&coarser.b11[c], &coarser.b12[c], &coarser.b22[c], &coarser.b13[c], &coarser.b23[c],
+                     &coarser.b33[c]});
+    }
+  }
+  if (params.useGradient) {
+    for (int k = 0; k < 2; ++k) {
+      addConstraint(finer.gx[k], finer.gy[k], finer.gz[k],
+                    {&coarser.g11[k], &coarser.g12[k], &coarser.g22[k], &coarser.g13[k], &coarser.g23[k],
+                     &coarser.g33[k]});
+    }
+  }
+  if (params.anisotropic) {
+    for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
+      tasks.push_back(Task{{nullptr, nullptr}, &(finer.*member), &(coarser.*member)});
+    }
+  }
+  const int count = static_cast<int>(tasks.size());
+  const cv::Size size = count > 0 ? tasks[0].target->Mat().size() : cv::Size();
+  const int minPerThread = std::max(1, kMinRestrictPixelsPerThread / std::max(1, size.area()));
+  ParallelFor(
+      count, params.threads,
+      [&](int begin, int end) {
+        cv::Mat product;  // reused by the range's products
+        for (int i = begin; i < end; ++i) {
+          const Task& task = tasks[i];
+          cv::Mat& dst = task.target->Mat();
+          if (task.source != nullptr) {
+            cv::resize(task.source->Mat(), dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+            continue;
+          }
+          MultiplyInto(*task.factors[0], *task.factors[1], product);
+          cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+        }
+      },
+      minPerThread);
 }
 
 }  // namespace
@@ -58,6 +130,11 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height) {
 }
 
 void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
+  CV_Assert(!coarser.factored);
+  if (finer.factored) {
+    RestrictFactoredWorkspace(params, finer, coarser);
+    return;
+  }
   // Every image is resampled alone, so the images may go to different threads.
   std::vector<std::pair<const ImageRef*, const ImageRef*>> images;
   if (params.useBrightness) {

@@ -34,7 +34,8 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
                              MultigridHierarchy& hierarchy);
 
 // Area-resamples the active coefficient images of `finer` into the existing images of `coarser`
-// (motion tensors as products, and the structure tensor; not the diffusion tensor).
+// (motion tensors as products, formed from the factors of a factored `finer`, and the structure
+// tensor; not the diffusion tensor). `coarser` holds products.
 void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser);
 
 // One linearised solve: builds the hierarchy, clears every level's increments and right-hand side

@@ -74,15 +74,20 @@ inline void CheckLevelImage(const ImageRef& image, const cv::Size& size) {
             image.Mat().isContinuous());
 }
 
-// Level size: that of the first brightness tensor, or of the first gradient tensor when the
-// brightness term is off; 0 x 0 when both data terms are off.
+// Level size: that of the first brightness tensor (or its first factor), or of the first gradient
+// tensor when the brightness term is off; 0 x 0 when both data terms are off.
 inline cv::Size LevelSize(const LevelWorkspace& workspace, const SolverParams& params) {
-  if (params.useBrightness) return cv::Size(workspace.b11[0].Width(), workspace.b11[0].Height());
-  if (params.useGradient) return cv::Size(workspace.g11[0].Width(), workspace.g11[0].Height());
-  return cv::Size(0, 0);
+  const ImageRef* first = nullptr;
+  if (params.useBrightness) {
+    first = workspace.factored ? &workspace.bx[0] : &workspace.b11[0];
+  } else if (params.useGradient) {
+    first = workspace.factored ? &workspace.gx[0] : &workspace.g11[0];
+  }
+  return first != nullptr ? cv::Size(first->Width(), first->Height()) : cv::Size(0, 0);
 }
 
-// The six products of one linearised constraint.
+// The six products of one linearised constraint, or (factored) its three factors, the product
+// pointers then null.
 struct TensorPlanes {
   const float* j11;
   const float* j12;
@@ -90,6 +95,9 @@ struct TensorPlanes {
   const float* j13;
   const float* j23;
   const float* j33;
+  const float* ix = nullptr;
+  const float* iy = nullptr;
+  const float* iz = nullptr;
 };
 
 // Everything the data terms of a pixel read: the tensors of the active constraints (brightness
@@ -103,9 +111,22 @@ struct DataTermView {
   double eps2[kMaxConstraints];
 };
 
+// The view of a factored workspace holds factors: only the fast relaxation reads those.
 inline DataTermView MakeDataTermView(const LevelWorkspace& workspace, const SolverParams& params,
                                      const WeightMaps& weights, const cv::Size& size) {
   DataTermView view;
+  auto addFactors = [&](const ImageRef& ix, const ImageRef& iy, const ImageRef& iz, const ImageRef& weight,
+                        double eps) {
+    for (const ImageRef* image : {&ix, &iy, &iz, &weight}) CheckLevelImage(*image, size);
+    TensorPlanes planes{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    planes.ix = PlaneOf(ix);
+    planes.iy = PlaneOf(iy);
+    planes.iz = PlaneOf(iz);
+    view.tensor[view.count] = planes;
+    view.weight[view.count] = PlaneOf(weight);
+    view.eps2[view.count] = eps * eps;
+    ++view.count;
+  };
   auto add = [&](const ImageRef& j11, const ImageRef& j12, const ImageRef& j22, const ImageRef& j13,
                  const ImageRef& j23, const ImageRef& j33, const ImageRef& weight, double eps) {
     for (const ImageRef* image : {&j11, &j12, &j22, &j13, &j23, &j33, &weight}) CheckLevelImage(*image, size);
@@ -118,12 +139,20 @@ inline DataTermView MakeDataTermView(const LevelWorkspace& workspace, const Solv
   if (params.useBrightness) {
     CV_Assert(workspace.channels >= 1 && workspace.channels <= 3);
     for (int k = 0; k < workspace.channels; ++k) {
+      if (workspace.factored) {
+        addFactors(workspace.bx[k], workspace.by[k], workspace.bz[k], weights.brightnessWeight, params.brightnessEps);
+        continue;
+      }
       add(workspace.b11[k], workspace.b12[k], workspace.b22[k], workspace.b13[k], workspace.b23[k],
           workspace.b33[k], weights.brightnessWeight, params.brightnessEps);
     }
   }
   if (params.useGradient) {
     for (int k = 0; k < 2; ++k) {
+      if (workspace.factored) {
+        addFactors(workspace.gx[k], workspace.gy[k], workspace.gz[k], weights.gradientWeight, params.gradientEps);
+        continue;
+      }
       add(workspace.g11[k], workspace.g12[k], workspace.g22[k], workspace.g13[k], workspace.g23[k],
           workspace.g33[k], weights.gradientWeight, params.gradientEps);
     }

@@ -41,6 +41,7 @@ AnisotropicLevel BindLevel(const LevelWorkspace& workspace, const SolverParams& 
                            const cv::Size& size) {
   AnisotropicLevel level;
   BindSmoothness(workspace, flow, increments, size, level);
+  CV_Assert(!workspace.factored);  // the reference kernels read products
   level.data = MakeDataTermView(workspace, params, weights, size);
   for (const ImageRef* image : {&workspace.d11, &workspace.d22, &workspace.d12x2, &weights.smoothnessWeight}) {
     CheckLevelImage(*image, size);

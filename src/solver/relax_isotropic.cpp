@@ -45,6 +45,7 @@ IsotropicLevel BindLevel(const LevelWorkspace& workspace, const SolverParams& pa
                          const FlowPair& flow, const FlowPair& increments, const cv::Size& size) {
   IsotropicLevel level;
   BindFlow(flow, increments, size, level);
+  CV_Assert(!workspace.factored);  // the reference kernels read products
   level.data = MakeDataTermView(workspace, params, weights, size);
   CheckLevelImage(weights.smoothnessWeight, size);
   level.smoothnessWeight = PlaneOf(weights.smoothnessWeight);

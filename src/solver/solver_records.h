@@ -67,10 +67,18 @@ struct PairDerivatives {
 // J22 = Iy^2, J13 = Ix Iz, J23 = Iy Iz, J33 = Iz^2), the first frame's structure tensor, the
 // diffusion tensor derived from it (d12x2 holds twice the off-diagonal entry) and the grid spacing
 // in full-resolution pixels. Only the images of active terms exist.
+//
+// A factored workspace (the fast solver's full-resolution level) stores no products: each
+// constraint keeps its three factors Ix, Iy, Iz (bx, by, bz per brightness channel, gx, gy, gz per
+// gradient constraint), whose products, formed as they are read, are the same floats the product
+// images would hold. Half the planes; the product images stay empty.
 struct LevelWorkspace {
   int32_t channels = 0;
   std::array<ImageRef, 3> b11, b12, b22, b13, b23, b33;
   std::array<ImageRef, 2> g11, g12, g22, g13, g23, g33;
+  bool factored = false;
+  std::array<ImageRef, 3> bx, by, bz;
+  std::array<ImageRef, 2> gx, gy, gz;
   ImageRef s11, s22, s12;
   ImageRef d11, d22, d12x2;
   double hx = 1.0;

@@ -129,3 +129,38 @@ TEST(FastRelaxation, MultigridSolveIsDeterministicAndCloseToTheReference) {
   EXPECT_GT(scale, 1.0);
   EXPECT_LT(difference, 0.1 * scale);
 }
+
+// The fast solver's full-resolution level keeps each constraint's factors Ix, Iy, Iz instead of its
+// six products. The products formed as they are read, and the coarse levels restricted from them,
+// have the stored products' bits, so a whole multigrid solve is unchanged, on both kernels.
+TEST(FastRelaxation, FactoredLevelSolvesAsItsStoredProducts) {
+  for (const cv::Size& size : {cv::Size(37, 23), cv::Size(160, 120)}) {
+    PreparedLevel level = LevelOfSize(size, 900);
+    level.params.solver = morvi::Solver::kFast;
+    LevelWorkspace factored = level.workspace;  // shares the structure and diffusion tensors
+    factored.factored = true;
+    AllocateWorkspaceImages(level.params, size.width, size.height, factored);
+    ComputeMotionTensors(level.params, level.derivatives, level.flow.u, level.flow.v, factored);
+    const cv::Mat products[6] = {factored.bx[0].Mat().mul(factored.bx[0].Mat()),
+                                 factored.bx[0].Mat().mul(factored.by[0].Mat()),
+                                 factored.by[0].Mat().mul(factored.by[0].Mat()),
+                                 factored.bx[0].Mat().mul(factored.bz[0].Mat()),
+                                 factored.by[0].Mat().mul(factored.bz[0].Mat()),
+                                 factored.bz[0].Mat().mul(factored.bz[0].Mat())};
+    const ImageRef* stored[6] = {&level.workspace.b11[0], &level.workspace.b12[0], &level.workspace.b22[0],
+                                 &level.workspace.b13[0], &level.workspace.b23[0], &level.workspace.b33[0]};
+    for (int p = 0; p < 6; ++p) EXPECT_TRUE(BitIdentical(ImageRef(products[p].clone()), *stored[p])) << p;
+    EXPECT_GT(cv::norm(factored.gz[1].Mat(), cv::NORM_INF), 0.0);
+
+    for (int vectorise : {0, 1}) {
+      level.params.vectorise = vectorise;
+      const FlowPair fromProducts = ZeroPair(size.width, size.height);
+      const FlowPair fromFactors = ZeroPair(size.width, size.height);
+      SolveMultigrid(level.params, level.weights, level.workspace, level.flow.u, level.flow.v, fromProducts);
+      SolveMultigrid(level.params, level.weights, factored, level.flow.u, level.flow.v, fromFactors);
+      EXPECT_GT(cv::norm(fromProducts.u.Mat(), cv::NORM_INF), 1e-3);
+      EXPECT_TRUE(BitIdentical(fromFactors.u, fromProducts.u)) << size << " vectorise " << vectorise;
+      EXPECT_TRUE(BitIdentical(fromFactors.v, fromProducts.v)) << size << " vectorise " << vectorise;
+    }
+  }
+}
