@@ -200,7 +200,7 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
   hierarchy.rhs.push_back(ZeroPair(full));
   hierarchy.residuals.push_back(ZeroPair(full));
   hierarchy.corrections.push_back(ZeroPair(full));
-  hierarchy.flows.push_back(FlowPair{CloneFloat(u), CloneFloat(v)});
+  hierarchy.flows.push_back(FlowPair{u, v});  // only read
 
   for (size_t i = levels - 1; i-- > 0;) {
     const cv::Size& size = sizes[i];

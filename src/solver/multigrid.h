@@ -24,11 +24,11 @@ struct MultigridHierarchy {
 // sides are halved (rounded down) until one of them would fall below 2.
 std::vector<cv::Size> MultigridLevelSizes(int width, int height);
 
-// Builds the hierarchy: the full-resolution level shares the caller's workspace, weight maps and
-// increment pair and holds copies of u and v; every coarser level gets area-resampled coefficient
-// images, weight maps and flow, a diffusion tensor derived from its own structure tensor, and
-// zeroed unknowns and scratch pairs. Every image is allocated here; the full-resolution workspace
-// is not written. Returns false (hierarchy left empty) when both data terms are off.
+// Builds the hierarchy: the full-resolution level shares the caller's workspace, weight maps,
+// increment pair and u and v (which the solve only reads); every coarser level gets area-resampled
+// coefficient images, weight maps and flow, a diffusion tensor derived from its own structure
+// tensor, and zeroed unknowns and scratch pairs. Every other image is allocated here; the
+// full-resolution workspace is not written. Returns false (hierarchy left empty) when both data terms are off.
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                              const ImageRef& u, const ImageRef& v, const FlowPair& increments,
                              MultigridHierarchy& hierarchy);
