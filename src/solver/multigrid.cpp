@@ -58,62 +58,6 @@ void MultiplyInto(const ImageRef& a, const ImageRef& b, cv::Mat& image) {
   }
 }
 
-// RestrictWorkspace for a factored finer level: each product is formed in a scratch image of the
-// thread's and area-resampled from there, so the coarse tensors are those of the stored products.
-void RestrictFactoredWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
-  struct Task {
-    const ImageRef* factors[2];  // null for an image resampled as it is
-    const ImageRef* source;
-    const ImageRef* target;
-  };
-  std::vector<Task> tasks;
-  auto addConstraint = [&](const ImageRef& ix, const ImageRef& iy, const ImageRef& iz,
-                           const std::array<const ImageRef*, 6>& targets) {
-    const ImageRef* factors[3] = {&ix, &iy, &iz};
-    for (int p = 0; p < 6; ++p) {
-      tasks.push_back(Task{{factors[kProductFactors[p][0]], factors[kProductFactors[p][1]]}, nullptr, targets[p]});
-    }
-  };
-  if (params.useBrightness) {
-    for (int c = 0; c < finer.channels; ++c) {
-      addConstraint(finer.bx[c], finer.by[c], finer.bz[c],
-                    {&coarser.b11[c], &coarser.b12[c], &coarser.b22[c], &coarser.b13[c], &coarser.b23[c],
-                     &coarser.b33[c]});
-    }
-  }
-  if (params.useGradient) {
-    for (int k = 0; k < 2; ++k) {
-      addConstraint(finer.gx[k], finer.gy[k], finer.gz[k],
-                    {&coarser.g11[k], &coarser.g12[k], &coarser.g22[k], &coarser.g13[k], &coarser.g23[k],
-                     &coarser.g33[k]});
-    }
-  }
-  if (params.anisotropic) {
-    for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
-      tasks.push_back(Task{{nullptr, nullptr}, &(finer.*member), &(coarser.*member)});
-    }
-  }
-  const int count = static_cast<int>(tasks.size());
-  const cv::Size size = count > 0 ? tasks[0].target->Mat().size() : cv::Size();
-  const int minPerThread = std::max(1, kMinRestrictPixelsPerThread / std::max(1, size.area()));
-  ParallelFor(
-      count, params.threads,
-      [&](int begin, int end) {
-        cv::Mat product;  // reused by the range's products
-        for (int i = begin; i < end; ++i) {
-          const Task& task = tasks[i];
-          cv::Mat& dst = task.target->Mat();
-          if (task.source != nullptr) {
-            cv::resize(task.source->Mat(), dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
-            continue;
-          }
-          MultiplyInto(*task.factors[0], *task.factors[1], product);
-          cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
-        }
-      },
-      minPerThread);
-}
-
 }  // namespace
 
 std::vector<cv::Size> MultigridLevelSizes(int width, int height) {
@@ -131,41 +75,64 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height) {
 
 void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser) {
   CV_Assert(!coarser.factored);
-  if (finer.factored) {
-    RestrictFactoredWorkspace(params, finer, coarser);
-    return;
-  }
-  // Every image is resampled alone, so the images may go to different threads.
-  std::vector<std::pair<const ImageRef*, const ImageRef*>> images;
+  // One coarse image each: resampled from a finer image, or, from a factored level, from the
+  // product of two factors formed in a scratch image of the thread's (the product the tensor would
+  // have stored). Every image is resampled alone, so the images may go to different threads.
+  struct Task {
+    const ImageRef* source;      // null for a product
+    const ImageRef* factors[2];  // the product's factors
+    const ImageRef* target;
+  };
+  std::vector<Task> tasks;
+  auto addConstraint = [&](const std::array<const ImageRef*, 6>& products, const std::array<const ImageRef*, 3>& factors,
+                           const std::array<const ImageRef*, 6>& targets) {
+    for (int p = 0; p < 6; ++p) {
+      if (finer.factored) {
+        tasks.push_back(Task{nullptr, {factors[kProductFactors[p][0]], factors[kProductFactors[p][1]]}, targets[p]});
+      } else {
+        tasks.push_back(Task{products[p], {nullptr, nullptr}, targets[p]});
+      }
+    }
+  };
   if (params.useBrightness) {
     for (int c = 0; c < finer.channels; ++c) {
-      for (auto member : {&LevelWorkspace::b11, &LevelWorkspace::b12, &LevelWorkspace::b22, &LevelWorkspace::b13,
-                          &LevelWorkspace::b23, &LevelWorkspace::b33}) {
-        images.emplace_back(&(finer.*member)[c], &(coarser.*member)[c]);
-      }
+      addConstraint({&finer.b11[c], &finer.b12[c], &finer.b22[c], &finer.b13[c], &finer.b23[c], &finer.b33[c]},
+                    {&finer.bx[c], &finer.by[c], &finer.bz[c]},
+                    {&coarser.b11[c], &coarser.b12[c], &coarser.b22[c], &coarser.b13[c], &coarser.b23[c],
+                     &coarser.b33[c]});
     }
   }
   if (params.useGradient) {
     for (int k = 0; k < 2; ++k) {
-      for (auto member : {&LevelWorkspace::g11, &LevelWorkspace::g12, &LevelWorkspace::g22, &LevelWorkspace::g13,
-                          &LevelWorkspace::g23, &LevelWorkspace::g33}) {
-        images.emplace_back(&(finer.*member)[k], &(coarser.*member)[k]);
-      }
+      addConstraint({&finer.g11[k], &finer.g12[k], &finer.g22[k], &finer.g13[k], &finer.g23[k], &finer.g33[k]},
+                    {&finer.gx[k], &finer.gy[k], &finer.gz[k]},
+                    {&coarser.g11[k], &coarser.g12[k], &coarser.g22[k], &coarser.g13[k], &coarser.g23[k],
+                     &coarser.g33[k]});
     }
   }
   if (params.anisotropic) {
     for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
-      images.emplace_back(&(finer.*member), &(coarser.*member));
+      tasks.push_back(Task{&(finer.*member), {nullptr, nullptr}, &(coarser.*member)});
     }
   }
-  const int count = static_cast<int>(images.size());
-  const cv::Size size = count > 0 ? images[0].second->Mat().size() : cv::Size();
+  const int count = static_cast<int>(tasks.size());
+  const cv::Size size = count > 0 ? tasks[0].target->Mat().size() : cv::Size();
   // one image of a small level is not worth a thread
   const int minPerThread = std::max(1, kMinRestrictPixelsPerThread / std::max(1, size.area()));
   ParallelFor(
       count, params.threads,
       [&](int begin, int end) {
-        for (int i = begin; i < end; ++i) Resample(*images[i].first, *images[i].second);
+        cv::Mat product;  // reused by the range's products
+        for (int i = begin; i < end; ++i) {
+          const Task& task = tasks[i];
+          if (task.source != nullptr) {
+            Resample(*task.source, *task.target);
+            continue;
+          }
+          MultiplyInto(*task.factors[0], *task.factors[1], product);
+          cv::Mat& dst = task.target->Mat();
+          cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+        }
       },
       minPerThread);
 }
