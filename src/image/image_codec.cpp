@@ -14,6 +14,12 @@
 namespace {
 
 constexpr int kPngSignatureBytes = 8;
+// PNG samples of 16 bits are big-endian; cv::Mat holds them in the host's order.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kSwapSixteenBits = false;
+#else
+constexpr bool kSwapSixteenBits = true;
+#endif
 // Larger images are left to OpenCV, which applies its own limit.
 constexpr double kMaxPngPixels = 1 << 30;
 
@@ -69,7 +75,7 @@ bool ReadPngHeader(PngRead& read) {
 // Decodes the pixels into `rows` (one pointer per row, each row wide enough), to the end chunk.
 bool ReadPngPixels(PngRead& read, png_bytep* rows) {
   if (setjmp(png_jmpbuf(read.png))) return false;
-  if (read.bitDepth == 16) png_set_swap(read.png);  // host (little-endian) order, as cv::Mat holds it
+  if (read.bitDepth == 16 && kSwapSixteenBits) png_set_swap(read.png);
   if (read.colourType & PNG_COLOR_MASK_COLOR) png_set_bgr(read.png);
   png_set_interlace_handling(read.png);
   png_read_update_info(read.png, read.info);
@@ -142,7 +148,7 @@ bool WritePng(png_structp png, png_infop info, const cv::Mat& image, png_bytep* 
                image.depth() == CV_16U ? 16 : 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
                PNG_FILTER_TYPE_BASE);
   png_write_info(png, info);
-  if (image.depth() == CV_16U) png_set_swap(png);
+  if (image.depth() == CV_16U && kSwapSixteenBits) png_set_swap(png);
   if (image.channels() > 1) png_set_bgr(png);
   png_write_image(png, rows);
   png_write_end(png, info);
