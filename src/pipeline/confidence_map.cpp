@@ -142,8 +142,9 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   const float right = static_cast<float>(width - 1);
   const float bottom = static_cast<float>(height - 1);
 
-  // point-wise signals: backward consistency, leaving the frame, colour residual, revision, length;
-  // every pixel alone, so bands of rows may go to different threads
+  // point-wise signals: backward consistency, leaving the frame, colour residual, revision, length,
+  // distance to the matched start; every pixel alone, so bands of rows may go to different threads
+  const bool matched = !matchedU.Empty();
   ParallelFor(height, pointThreads, [&](int rowBegin, int rowEnd) {
     for (int y = rowBegin; y < rowEnd; ++y) {
       const float* ur = u.Row<float>(y);
@@ -181,6 +182,12 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
         revision[x] = std::hypot(ur[x] - u0[x], vr[x] - v0[x]);
         magnitude[x] = std::hypot(ur[x], vr[x]);
       }
+      if (matched) {
+        const float* mu = matchedU.Row<float>(y);
+        const float* mv = matchedV.Row<float>(y);
+        float* out = signals[kMatchedStart].ptr<float>(y);
+        for (int x = 0; x < width; ++x) out[x] = std::hypot(ur[x] - mu[x], vr[x] - mv[x]);
+      }
     }
   }, kMinConfidenceRows);
 
@@ -195,16 +202,6 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
     cv::patchNaNs(finiteDistance, 0.0);
     cv::GaussianBlur(finiteDistance, signals[kRegionalForwardBackward], cv::Size(0, 0), params.regionSigma,
                      params.regionSigma, cv::BORDER_REPLICATE);
-  }
-  if (!matchedU.Empty()) {
-    for (int y = 0; y < height; ++y) {
-      const float* ur = u.Row<float>(y);
-      const float* vr = v.Row<float>(y);
-      const float* mu = matchedU.Row<float>(y);
-      const float* mv = matchedV.Row<float>(y);
-      float* out = signals[kMatchedStart].ptr<float>(y);
-      for (int x = 0; x < width; ++x) out[x] = std::hypot(ur[x] - mu[x], vr[x] - mv[x]);
-    }
   }
   if (disagreement.valid()) signals[kDisagreement] = disagreement.get();
   return signals;

@@ -119,8 +119,8 @@ inline float SampleSingleChannel(const cv::Mat& image, const BicubicTaps& taps) 
 }
 
 // Single-channel images of one data constraint: the first image F with its derivatives, the
-// second image S with its derivatives, and the six tensor products to write, or (factored, the
-// products null) the three factors Ix, Iy, Iz.
+// second image S with its derivatives, and the images to write: the six tensor products j11, j12,
+// j22, j13, j23, j33, or (factored) the three factors Ix, Iy, Iz in out[0..2].
 struct ConstraintImages {
   const cv::Mat* first;
   const cv::Mat* firstDx;
@@ -128,15 +128,10 @@ struct ConstraintImages {
   const cv::Mat* second;
   const cv::Mat* secondDx;
   const cv::Mat* secondDy;
-  cv::Mat* j11;
-  cv::Mat* j12;
-  cv::Mat* j22;
-  cv::Mat* j13;
-  cv::Mat* j23;
-  cv::Mat* j33;
-  cv::Mat* ix = nullptr;
-  cv::Mat* iy = nullptr;
-  cv::Mat* iz = nullptr;
+  cv::Mat* out[6] = {};
+  bool factored = false;
+
+  int Outputs() const { return factored ? 3 : 6; }
 };
 
 #if defined(MORVI_TENSOR_AVX2)
@@ -277,22 +272,14 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
     const float* F = im.first->ptr<float>(y);
     const float* Fx = im.firstDx->ptr<float>(y);
     const float* Fy = im.firstDy->ptr<float>(y);
-    const bool factored = im.ix != nullptr;
-    float* j11 = factored ? nullptr : im.j11->ptr<float>(y);
-    float* j12 = factored ? nullptr : im.j12->ptr<float>(y);
-    float* j22 = factored ? nullptr : im.j22->ptr<float>(y);
-    float* j13 = factored ? nullptr : im.j13->ptr<float>(y);
-    float* j23 = factored ? nullptr : im.j23->ptr<float>(y);
-    float* j33 = factored ? nullptr : im.j33->ptr<float>(y);
-    float* ix = factored ? im.ix->ptr<float>(y) : nullptr;
-    float* iy = factored ? im.iy->ptr<float>(y) : nullptr;
-    float* iz = factored ? im.iz->ptr<float>(y) : nullptr;
-    float* const out[6] = {factored ? ix : j11, factored ? iy : j12, factored ? iz : j22, j13, j23, j33};
+    const int outputs = im.Outputs();
+    float* out[6] = {};
+    for (int k = 0; k < outputs; ++k) out[k] = im.out[k]->ptr<float>(y);
     int scalarUntil = 0;  // after a block that could not be vectorised, its pixels one by one
     for (int x = 0; x < width; ++x) {
 #if defined(MORVI_TENSOR_AVX2)
       if (vector && x >= scalarUntil && x + 8 <= width) {
-        if (tensor_avx2::FillBlock(im, uRow, vRow, x, y, width, height, F, Fx, Fy, out, factored)) {
+        if (tensor_avx2::FillBlock(im, uRow, vRow, x, y, width, height, F, Fx, Fy, out, im.factored)) {
           x += 7;
           continue;
         }
@@ -310,19 +297,8 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
       // Written so that a NaN anywhere fails the test.
       const bool valid = std::fabs(flowU) <= kMaxFlowMagnitude && std::fabs(flowV) <= kMaxFlowMagnitude &&
                          xw >= 0.0f && xw <= xMax && yw >= 0.0f && yw <= yMax;
-      if (!valid && factored) {
-        ix[x] = 0.0f;
-        iy[x] = 0.0f;
-        iz[x] = 0.0f;
-        continue;
-      }
       if (!valid) {
-        j11[x] = 0.0f;
-        j12[x] = 0.0f;
-        j22[x] = 0.0f;
-        j13[x] = 0.0f;
-        j23[x] = 0.0f;
-        j33[x] = 0.0f;
+        for (int k = 0; k < outputs; ++k) out[k][x] = 0.0f;
         continue;
       }
       const BicubicTaps taps = MakeTaps(xw, yw, width, height);
@@ -332,18 +308,18 @@ void FillConstraintRows(const cv::Mat& u, const cv::Mat& v, const ConstraintImag
       const float Ix = 0.5f * (sDx + Fx[x]);
       const float Iy = 0.5f * (sDy + Fy[x]);
       const float Iz = s0 - F[x];
-      if (factored) {
-        ix[x] = Ix;
-        iy[x] = Iy;
-        iz[x] = Iz;
+      if (im.factored) {
+        out[0][x] = Ix;
+        out[1][x] = Iy;
+        out[2][x] = Iz;
         continue;
       }
-      j11[x] = Ix * Ix;
-      j12[x] = Ix * Iy;
-      j22[x] = Iy * Iy;
-      j13[x] = Ix * Iz;
-      j23[x] = Iy * Iz;
-      j33[x] = Iz * Iz;
+      out[0][x] = Ix * Ix;
+      out[1][x] = Ix * Iy;
+      out[2][x] = Iy * Iy;
+      out[3][x] = Ix * Iz;
+      out[4][x] = Iy * Iz;
+      out[5][x] = Iz * Iz;
     }
   }
 }
@@ -362,20 +338,12 @@ void CheckTarget(const ImageRef& image, const cv::Size& size) {
 // Points the constraint's outputs at its six product images, or at its three factor images.
 void BindTargets(bool factored, const std::array<const ImageRef*, 6>& products,
                  const std::array<const ImageRef*, 3>& factors, const cv::Size& size, ConstraintImages& images) {
-  if (factored) {
-    for (const ImageRef* target : factors) CheckTarget(*target, size);
-    images.ix = &factors[0]->Mat();
-    images.iy = &factors[1]->Mat();
-    images.iz = &factors[2]->Mat();
-    return;
+  images.factored = factored;
+  for (int k = 0; k < images.Outputs(); ++k) {
+    const ImageRef& target = factored ? *factors[k] : *products[k];
+    CheckTarget(target, size);
+    images.out[k] = &target.Mat();
   }
-  for (const ImageRef* target : products) CheckTarget(*target, size);
-  images.j11 = &products[0]->Mat();
-  images.j12 = &products[1]->Mat();
-  images.j22 = &products[2]->Mat();
-  images.j13 = &products[3]->Mat();
-  images.j23 = &products[4]->Mat();
-  images.j33 = &products[5]->Mat();
 }
 
 }  // namespace
@@ -406,8 +374,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
       for (const ImageRef* source : sources) CheckTarget(*source, size);
       ConstraintImages images = {&derivatives.first[c].Mat(),  &derivatives.firstDx[c].Mat(),
                                  &derivatives.firstDy[c].Mat(), &derivatives.second[c].Mat(),
-                                 &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat(),
-                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                 &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat()};
       BindTargets(workspace.factored,
                   {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c], &workspace.b13[c], &workspace.b23[c],
                    &workspace.b33[c]},
@@ -430,8 +397,7 @@ void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& der
       CheckTarget(S, size);
       Derivative5(F, Fx, Fy);
       Derivative5(S, Sx, Sy);
-      ConstraintImages images = {&F.Mat(), &Fx.Mat(), &Fy.Mat(), &S.Mat(), &Sx.Mat(), &Sy.Mat(),
-                                 nullptr,  nullptr,   nullptr,   nullptr,  nullptr,   nullptr};
+      ConstraintImages images = {&F.Mat(), &Fx.Mat(), &Fy.Mat(), &S.Mat(), &Sx.Mat(), &Sy.Mat()};
       BindTargets(workspace.factored,
                   {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k], &workspace.g13[k], &workspace.g23[k],
                    &workspace.g33[k]},

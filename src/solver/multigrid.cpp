@@ -39,24 +39,9 @@ FlowPair ZeroPair(const cv::Size& size) {
   return FlowPair{CreateFloat(size.width, size.height, 1), CreateFloat(size.width, size.height, 1)};
 }
 
-cv::Size FullResolutionSize(const SolverParams& params, const LevelWorkspace& workspace) {
-  return LevelSize(workspace, params);
-}
-
 // The products of a factored constraint, in the order j11, j12, j22, j13, j23, j33: the pairs of
 // factors (0 = Ix, 1 = Iy, 2 = Iz) multiplied.
 constexpr int kProductFactors[6][2] = {{0, 0}, {0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 2}};
-
-// image = a * b, pixel by pixel in single precision: the product the tensor would have stored.
-void MultiplyInto(const ImageRef& a, const ImageRef& b, cv::Mat& image) {
-  image.create(a.Mat().size(), CV_32FC1);
-  for (int y = 0; y < image.rows; ++y) {
-    const float* ra = a.Row<float>(y);
-    const float* rb = b.Row<float>(y);
-    float* out = image.ptr<float>(y);
-    for (int x = 0; x < image.cols; ++x) out[x] = ra[x] * rb[x];
-  }
-}
 
 }  // namespace
 
@@ -129,7 +114,8 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
             Resample(*task.source, *task.target);
             continue;
           }
-          MultiplyInto(*task.factors[0], *task.factors[1], product);
+          // single-precision products, the floats the tensor would have stored
+          cv::multiply(task.factors[0]->Mat(), task.factors[1]->Mat(), product);
           cv::Mat& dst = task.target->Mat();
           cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
         }
@@ -143,7 +129,7 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
   hierarchy = MultigridHierarchy{};
   if (!params.useBrightness && !params.useGradient) return false;
 
-  const cv::Size full = FullResolutionSize(params, workspace);
+  const cv::Size full = LevelSize(workspace, params);
   for (const ImageRef* image : {&u, &v, &increments.u, &increments.v, &weights.brightnessWeight,
                                 &weights.gradientWeight, &weights.smoothnessWeight}) {
     CV_Assert(!image->Empty() && image->Mat().type() == CV_32FC1 && image->Mat().size() == full);
