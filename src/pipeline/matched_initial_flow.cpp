@@ -286,7 +286,10 @@ bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std
     to.push_back(match.to);
   }
   const cv::Ptr<cv::ximgproc::EdgeAwareInterpolator> interpolator = opencv_modules::CreateEdgeAwareInterpolator();
-  interpolator->setK(std::min(kInterpolationNeighbours, static_cast<int>(matches.size())));
+  // Each match's neighbours are the other matches: asked for as many neighbours as there are
+  // matches, the interpolator reads before the start of its match list and the flow changes from
+  // run to run.
+  interpolator->setK(std::min(kInterpolationNeighbours, static_cast<int>(matches.size()) - 1));
   interpolator->setSigma(kInterpolationSigma);
   interpolator->setLambda(kInterpolationLambda);
   interpolator->setUsePostProcessing(true);

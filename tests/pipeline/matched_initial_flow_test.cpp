@@ -64,6 +64,30 @@ TEST(MatchedInitialFlow, FindsAShiftFarBeyondThePyramidsReach) {
   }
 }
 
+TEST(MatchedInitialFlow, FewMatchesInterpolateToTheirShift) {
+  const cv::Mat frame = RealFrame();
+  if (frame.empty()) GTEST_SKIP() << "no data set";
+  // As few matches as an interpolation takes, and a few more, moving by (7, -4) give or take a
+  // tenth of a pixel: each match has fewer other matches than the usual neighbourhood holds.
+  const ImageRef first(frame(cv::Rect(100, 80, 160, 120)).clone());
+  const ImageRef second(frame(cv::Rect(93, 84, 160, 120)).clone());
+  cv::RNG rng(1);
+  for (const int count : {kMinMatches, kMinMatches + 9}) {
+    std::vector<SparseMatch> matches;
+    for (int k = 0; k < count; ++k) {
+      const cv::Point2f from(10.0f + static_cast<float>(k % 8) * 18.0f, 8.0f + static_cast<float>(k / 8) * 20.0f);
+      const cv::Point2f motion(7.0f + rng.uniform(-0.1f, 0.1f), -4.0f + rng.uniform(-0.1f, 0.1f));
+      matches.push_back({from, from + motion, true});
+    }
+    ImageRef u;
+    ImageRef v;
+    std::string reason;
+    ASSERT_TRUE(InterpolateMatches(first, second, matches, u, v, reason)) << reason;
+    EXPECT_NEAR(cv::mean(u.Mat())[0], 7.0, 0.1) << count << " matches";
+    EXPECT_NEAR(cv::mean(v.Mat())[0], -4.0, 0.1) << count << " matches";
+  }
+}
+
 TEST(MatchedInitialFlow, NeighboursRejectAWrongRepetitionAndSpareWhatNothingContradicts) {
   // A wall moving by (5, 0) matched on an 8-pixel grid; one match on it took the repetition a
   // period of 12 pixels further. Far off, a lone match of a small object moving by (40, 9), and
