@@ -12,6 +12,7 @@
 
 #include "image/opencv_modules.h"
 #include "image/parallel.h"
+#include "pipeline/descriptor_matching.h"
 
 namespace {
 
@@ -83,14 +84,7 @@ void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, M
     }
   });
   if (m.points[0].size() < 2 || m.points[1].size() < 2) return;
-  ParallelTasks(2, threads, [&](int task) {
-    cv::BFMatcher matcher(cv::NORM_L2);
-    if (task == 0) {
-      matcher.knnMatch(m.descriptors[0], m.descriptors[1], m.forward, 2);
-    } else {
-      matcher.knnMatch(m.descriptors[1], m.descriptors[0], m.backward, 1);
-    }
-  });
+  MatchDescriptorsBothWays(m.descriptors[0], m.descriptors[1], threads, m.forward, m.backward);
 }
 
 // SIFT keypoints matched both ways, with the ratio test.

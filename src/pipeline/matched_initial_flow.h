@@ -16,8 +16,9 @@
 //  - every 8th pixel of a DIS flow (medium preset) whose backward flow leads back within a pixel,
 // sorted, so the result does not depend on the order they are found in, then ReliableMatches. Returns false, with the
 // reason and u, v untouched, when the frames are too small or fewer than kMinMatches survive. The
-// keypoints of each frame, the DIS flow of each direction and the descriptor matching of each
-// direction are found on up to `threads` threads side by side; the result is the same for every count.
+// keypoints of each frame and the DIS flow of each direction are found on up to `threads` threads
+// side by side, then the descriptors are matched both ways at once on as many; the result is the
+// same for every count.
 bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
                                 std::string& reason, int threads = 1);
 
