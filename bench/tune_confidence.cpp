@@ -260,12 +260,17 @@ int main(int argc, char** argv) {
       }
       // the matched start as the program takes it: its own after the pyramid's start, else the
       // initial flow
-      const MatchedStart matched = init == morvi::InitialFlow::kPyramid ? EstimateMatchedStart(c.first, c.second)
-                                                                        : MatchedStart{true, c.initialU, c.initialV, ""};
+      MatchedStart matched;
+      if (init == morvi::InitialFlow::kPyramid) {
+        matched = EstimateMatchedStart(c.first, c.second);
+      } else {
+        matched.u = c.initialU;
+        matched.v = c.initialV;
+      }
       c.matchedU = matched.u;
       c.matchedV = matched.v;
       c.signals = ComputeConfidenceSignals(c.first, c.second, c.u, c.v, c.backU, c.backV, c.initialU, c.initialV,
-                                           c.matchedU, c.matchedV, every);
+                                           c.matchedU, c.matchedV, every, 1, matched.quickFlow);
       cases.push_back(std::move(c));
     }
   }

@@ -48,12 +48,16 @@ cv::Mat Grey(const ImageRef& frame) {
   return grey;
 }
 
-// |w - w_DIS|, the distance to a quick independent estimate.
-cv::Mat Disagreement(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v) {
+// |w - w_DIS|, the distance to a quick independent estimate (estimated here unless `given`).
+cv::Mat Disagreement(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
+                     const cv::Mat& given) {
   cv::Mat result = cv::Mat::zeros(u.Height(), u.Width(), CV_32F);
   if (u.Width() < kMinDisSide || u.Height() < kMinDisSide) return result;
-  cv::Mat quick;
-  cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(Grey(first), Grey(second), quick);
+  cv::Mat quick = given;
+  if (quick.empty()) {
+    cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(Grey(first), Grey(second), quick);
+  }
+  CV_Assert(quick.type() == CV_32FC2 && quick.rows == result.rows && quick.cols == result.cols);
   for (int y = 0; y < result.rows; ++y) {
     const float* ur = u.Row<float>(y);
     const float* vr = v.Row<float>(y);
@@ -113,7 +117,8 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
                                                            const ImageRef& backU, const ImageRef& backV,
                                                            const ImageRef& initialU, const ImageRef& initialV,
                                                            const ImageRef& matchedU, const ImageRef& matchedV,
-                                                           const ConfidenceParams& params, int threads) {
+                                                           const ConfidenceParams& params, int threads,
+                                                           const cv::Mat& quickFlow) {
   const int width = u.Width();
   const int height = u.Height();
   std::array<cv::Mat, kSignalCount> signals;
@@ -125,7 +130,7 @@ std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first
   std::future<cv::Mat> disagreement;
   if (disagreementWanted) {
     disagreement = std::async(disagreementBeside ? std::launch::async : std::launch::deferred, Disagreement,
-                              std::cref(first), std::cref(second), std::cref(u), std::cref(v));
+                              std::cref(first), std::cref(second), std::cref(u), std::cref(v), std::cref(quickFlow));
   }
   const int pointThreads = disagreementBeside ? threads - 1 : threads;
 
@@ -249,9 +254,9 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
                               const ImageRef& initialV, const ImageRef& matchedU, const ImageRef& matchedV,
-                              const ConfidenceParams& params, int threads) {
+                              const ConfidenceParams& params, int threads, const cv::Mat& quickFlow) {
   return CombineConfidenceSignals(ComputeConfidenceSignals(first, second, u, v, backU, backV, initialU, initialV,
-                                                           matchedU, matchedV, params, threads),
+                                                           matchedU, matchedV, params, threads, quickFlow),
                                   params, threads);
 }
 

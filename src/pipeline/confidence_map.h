@@ -69,13 +69,15 @@ ConfidenceParams ConfidenceParamsFor(morvi::InitialFlow initialFlow);
 // The signals that cost samples, a wide blur or an estimate of their own (the colour residual,
 // the regional distance, the distance to the quick estimate) are left at 0 when they weigh 0,
 // unless params.computeAll. Up to `threads` threads share the pixels and run the quick estimate
-// beside them; the signals are the same for every count.
+// beside them; the signals are the same for every count. A caller that has the quick estimate
+// already (MatchedStart::quickFlow) passes it as `quickFlow`.
 std::array<cv::Mat, kSignalCount> ComputeConfidenceSignals(const ImageRef& first, const ImageRef& second,
                                                            const ImageRef& u, const ImageRef& v,
                                                            const ImageRef& backU, const ImageRef& backV,
                                                            const ImageRef& initialU, const ImageRef& initialV,
                                                            const ImageRef& matchedU, const ImageRef& matchedV,
-                                                           const ConfidenceParams& params, int threads = 1);
+                                                           const ConfidenceParams& params, int threads = 1,
+                                                           const cv::Mat& quickFlow = cv::Mat());
 
 // The map from the signals: 1 / (1 + e), e the smoothed weighted sum (of log(1 + s) with
 // params.logarithmic); 0 where a signal is not finite. CV_32FC1 in [0, 1].
@@ -87,7 +89,7 @@ cv::Mat CombineConfidenceSignals(const std::array<cv::Mat, kSignalCount>& signal
 cv::Mat EstimateConfidenceMap(const ImageRef& first, const ImageRef& second, const ImageRef& u, const ImageRef& v,
                               const ImageRef& backU, const ImageRef& backV, const ImageRef& initialU,
                               const ImageRef& initialV, const ImageRef& matchedU, const ImageRef& matchedV,
-                              const ConfidenceParams& params, int threads = 1);
+                              const ConfidenceParams& params, int threads = 1, const cv::Mat& quickFlow = cv::Mat());
 
 // The map as the 16-bit grey picture the program writes: round(c * 65535).
 cv::Mat ConfidenceTo16Bit(const cv::Mat& confidence);

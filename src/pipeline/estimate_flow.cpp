@@ -256,15 +256,20 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
     EstimateOcclusionMask(first, second, result.u, result.v, result.backU, result.backV, result.occlusions);
   }
   // The confidence shares the backward flow and is judged at full size for the same reasons.
+  // After the pyramid's start it also shares the matched start's quick DIS estimate.
   if (options.confidence) {
-    MatchedStart matched{true, result.initialU, result.initialV, ""};
+    MatchedStart matched;
     if (matchForConfidence) {
       matched = matchedAside.valid() ? matchedAside.get() : EstimateMatchedStart(first, second, options.threads);
+    } else {
+      matched.matched = true;
+      matched.u = result.initialU;
+      matched.v = result.initialV;
     }
     result.confidence = ImageRef(EstimateConfidenceMap(first, second, result.u, result.v, result.backU,
                                                        result.backV, result.initialU, result.initialV, matched.u,
                                                        matched.v, ConfidenceParamsFor(options.initialFlow),
-                                                       options.threads));
+                                                       options.threads, matched.quickFlow));
   }
   return result;
 }

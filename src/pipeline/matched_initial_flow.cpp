@@ -185,9 +185,11 @@ class MatchNeighbourhoods {
 
 }  // namespace
 
-std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads) {
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads,
+                                     cv::Mat* quickFlow) {
   MatchMaterial material;
   ComputeMaterial(Grey(first.Mat()), Grey(second.Mat()), threads, material);
+  if (quickFlow != nullptr) *quickFlow = material.dis[0];
   std::vector<Match> matches;
   AddSiftMatches(material, matches);
   AddDisMatches(material, matches);
@@ -304,16 +306,25 @@ bool InterpolateMatches(const ImageRef& first, const ImageRef& second, const std
 
 bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& u, ImageRef& v,
                                 std::string& reason, int threads) {
-  if (first.Width() < kMinMatchedSide || first.Height() < kMinMatchedSide) {
-    reason = "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
+  MatchedStart start = EstimateMatchedStart(first, second, threads);
+  if (!start.matched) {
+    reason = start.reason;
     return false;
   }
-  return InterpolateMatches(first, second, ReliableMatches(first, second, FindMatches(first, second, threads)), u, v,
-                            reason);
+  u = start.u;
+  v = start.v;
+  return true;
 }
 
 MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads) {
   MatchedStart start;
-  start.matched = EstimateMatchedInitialFlow(first, second, start.u, start.v, start.reason, threads);
+  if (first.Width() < kMinMatchedSide || first.Height() < kMinMatchedSide) {
+    start.reason =
+        "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
+    return start;
+  }
+  const std::vector<SparseMatch> found = FindMatches(first, second, threads, &start.quickFlow);
+  start.matched = InterpolateMatches(first, second, ReliableMatches(first, second, found), start.u, start.v,
+                                     start.reason);
   return start;
 }

@@ -29,6 +29,7 @@ struct MatchedStart {
   ImageRef u;
   ImageRef v;
   std::string reason;
+  cv::Mat quickFlow;  // the DIS flow first to second the matches drew on (CV_32FC2); empty for frames too small
 };
 MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads = 1);
 
@@ -46,7 +47,9 @@ struct SparseMatch {
 
 // The SIFT and DIS correspondences EstimateMatchedInitialFlow interpolates, sorted by position in
 // the first frame, without duplicates. The frames are at least kMinMatchedSide on each side.
-std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads = 1);
+// With `quickFlow`, the DIS flow from the first frame to the second is kept there.
+std::vector<SparseMatch> FindMatches(const ImageRef& first, const ImageRef& second, int threads = 1,
+                                     cv::Mat* quickFlow = nullptr);
 
 // A match is confirmed by a neighbour (another match starting within kNeighbourRadius pixels in
 // the first frame) that moves alike: their displacements differ by at most

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pipeline/estimate_flow.h"
+#include "pipeline/matched_initial_flow.h"
 #include "pipeline/pipeline_test_frames.h"
 
 namespace {
@@ -84,6 +85,24 @@ TEST(ConfidenceMap, PatchWithoutTrueMatchIsAmongTheLeastTrustedAtAnyThreadCount)
     }
   }
   EXPECT_GE(inLowestFifth, 0.8 * inner.area()) << "of " << inner.area() << " patch pixels";
+}
+
+// The program's map, whose quick estimate comes from the matched start, is the one the map's own
+// quick estimate gives.
+TEST(ConfidenceMap, SharedQuickEstimateGivesTheSameMap) {
+  const CroppedPair pair = LoadCroppedPair("RubberWhale", cv::Rect(200, 150, 160, 120));
+  if (pair.first.Empty()) GTEST_SKIP() << "ground-truth data not available";
+  EstimateOptions options;
+  options.seed = 1;
+  options.confidence = true;
+  options.threads = 2;
+  const PairFlow flow = EstimatePair(pair.first, pair.second, options, nullptr);
+  const MatchedStart matched = EstimateMatchedStart(pair.first, pair.second);
+  ASSERT_FALSE(matched.quickFlow.empty());
+  const cv::Mat own = EstimateConfidenceMap(pair.first, pair.second, flow.u, flow.v, flow.backU, flow.backV,
+                                            flow.initialU, flow.initialV, matched.u, matched.v,
+                                            ConfidenceParamsFor(options.initialFlow));
+  EXPECT_TRUE(SameBytes(own, flow.confidence.Mat()));
 }
 
 // Frames of one pixel, frames without texture and a non-finite vector give a map in [0, 1]
