@@ -60,26 +60,27 @@ struct MatchMaterial {
 
 void ComputeMaterial(const cv::Mat& first, const cv::Mat& second, int threads, MatchMaterial& m) {
   const cv::Mat frames[2] = {first, second};
-  // the frames' keypoints (the longest), the DIS flows, the cornerness, and the opening of the
-  // interpolation's module by the thread that frees first
+  // the opening of the interpolation's module (tens of milliseconds of symbol binding on one
+  // thread, first so that it does not end the list alone), the frames' keypoints (the longest),
+  // the DIS flows and the cornerness
   ParallelTasks(6, threads, [&](int task) {
     switch (task) {
       case 0:
-      case 1:
-        cv::SIFT::create(0, 3, kSiftContrast)
-            ->detectAndCompute(frames[task], cv::noArray(), m.points[task], m.descriptors[task]);
+        opencv_modules::PreloadEdgeAwareInterpolator();
         break;
+      case 1:
       case 2:
-      case 3: {
-        const int k = task - 2;
+        cv::SIFT::create(0, 3, kSiftContrast)
+            ->detectAndCompute(frames[task - 1], cv::noArray(), m.points[task - 1], m.descriptors[task - 1]);
+        break;
+      case 3:
+      case 4: {
+        const int k = task - 3;
         cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(frames[k], frames[1 - k], m.dis[k]);
         break;
       }
-      case 4:
-        cv::cornerMinEigenVal(first, m.cornerness, kGridStep, 3);
-        break;
       default:
-        opencv_modules::PreloadEdgeAwareInterpolator();
+        cv::cornerMinEigenVal(first, m.cornerness, kGridStep, 3);
         break;
     }
   });
