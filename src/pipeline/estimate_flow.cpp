@@ -12,6 +12,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "image/parallel.h"
 #include "motion/segment_motion.h"
 #include "pipeline/confidence_map.h"
 #include "pipeline/fused_initial_flow.h"
@@ -30,10 +31,11 @@ constexpr int kSmallFrameSide = 350;        // frames up to 350 x 350 get a smoo
 constexpr int64_t kSideBySideMaxPixels = int64_t{1} << 20;
 
 // The final flow (u, v) from `first` to `second` and the initial flow it started from. A matched
-// start that falls back to the pyramid adds its reason to `notes`.
+// start that falls back to the pyramid adds its reason to `notes`. Threads lent through
+// `refineLent` (the other direction's, once it is done) join the steps after the initial flow.
 void EstimateOneWay(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                     std::ostream* progress, ImageRef& initialU, ImageRef& initialV, ImageRef& u, ImageRef& v,
-                    std::vector<std::string>& notes) {
+                    std::vector<std::string>& notes, const std::atomic<int>* refineLent) {
   const int width = first.Width();
   const int height = first.Height();
 
@@ -104,7 +106,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   awaitSegments();
 
   // 3.-10. Segment motions and the final pass.
-  RefineInitialFlow(first, second, segments, initialU, initialV, options, progress, u, v);
+  RefineInitialFlow(first, second, segments, initialU, initialV, options, progress, u, v, refineLent);
 }
 
 // A new frame of width x height, area-averaged from `frame` (the anti-aliased shrink).
@@ -127,9 +129,9 @@ ImageRef EnlargeFlow(const ImageRef& component, int width, int height, double ra
 // EstimateOneWay on the frames shrunk to the estimate's scale, its flows enlarged to the frames' size.
 void EstimateOneWayScaled(const ImageRef& first, const ImageRef& second, const EstimateOptions& options,
                           std::ostream* progress, ImageRef& initialU, ImageRef& initialV, ImageRef& u, ImageRef& v,
-                          std::vector<std::string>& notes) {
+                          std::vector<std::string>& notes, const std::atomic<int>* refineLent = nullptr) {
   if (options.scale == 1.0f) {
-    EstimateOneWay(first, second, options, progress, initialU, initialV, u, v, notes);
+    EstimateOneWay(first, second, options, progress, initialU, initialV, u, v, notes, refineLent);
     return;
   }
   const int width = first.Width();
@@ -138,7 +140,7 @@ void EstimateOneWayScaled(const ImageRef& first, const ImageRef& second, const E
   const int scaledHeight = ScaledSide(height, options.scale);
   ImageRef smallInitialU, smallInitialV, smallU, smallV;
   EstimateOneWay(ShrinkFrame(first, scaledWidth, scaledHeight), ShrinkFrame(second, scaledWidth, scaledHeight),
-                 options, progress, smallInitialU, smallInitialV, smallU, smallV, notes);
+                 options, progress, smallInitialU, smallInitialV, smallU, smallV, notes, refineLent);
   const double ratioX = static_cast<double>(width) / scaledWidth;
   const double ratioY = static_cast<double>(height) / scaledHeight;
   initialU = EnlargeFlow(smallInitialU, width, height, ratioX);
@@ -163,7 +165,7 @@ HypothesisFit SegmentMotionFit(const EstimateOptions& options) {
 
 void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,
                        const ImageRef& initialU, const ImageRef& initialV, const EstimateOptions& options,
-                       std::ostream* progress, ImageRef& u, ImageRef& v) {
+                       std::ostream* progress, ImageRef& u, ImageRef& v, const std::atomic<int>* lentThreads) {
   const int width = first.Width();
   const int height = first.Height();
   // 3. The final flow starts as a copy, so the initial flow stays as it is.
@@ -173,8 +175,8 @@ void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchLi
   // 4.-6. Affine motion per large segment, written into the final flow.
   ImageRef mask = CreateFloat(width, height, 1);
   mask.Mat().setTo(kSegmentMaskValue);
-  FitSegmentMotions(segments, u, v, mask, false, options.seed, InlierScan::kEarlyStop, options.threads, progress,
-                    SegmentMotionFit(options));
+  FitSegmentMotions(segments, u, v, mask, false, options.seed, InlierScan::kEarlyStop,
+                    options.threads + LentThreads(lentThreads), progress, SegmentMotionFit(options));
   ReleaseSegPatches(segments);
 
   // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
@@ -183,7 +185,7 @@ void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchLi
 
   // 8.-10. Final variational pass at full resolution.
   SolveVariationalPass(first, second, options, options.threads, finalPass.smoothness, finalPass.iterations, progress,
-                       false, u, v);
+                       false, u, v, lentThreads);
 }
 
 bool IsSmallFrame(int width, int height) { return width <= kSmallFrameSide && height <= kSmallFrameSide; }
@@ -234,17 +236,23 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
     backwardOptions.threads = options.threads / 2;
     forwardOptions.threads = options.threads - backwardOptions.threads;
     std::ostringstream backProgress;
+    // The direction that ends first lends its threads to the other's segment motions and final
+    // pass (the flows are the same whenever they come).
+    std::atomic<int> lentToForward{0};
+    std::atomic<int> lentToBackward{0};
     std::future<void> backwardRun = std::async(std::launch::async, [&] {
       EstimateOneWayScaled(second, first, backwardOptions, progress != nullptr ? &backProgress : nullptr,
-                           backInitialU, backInitialV, result.backU, result.backV, backNotes);
+                           backInitialU, backInitialV, result.backU, result.backV, backNotes, &lentToBackward);
+      lentToForward.store(backwardOptions.threads, std::memory_order_release);
     });
     try {
       EstimateOneWayScaled(first, second, forwardOptions, progress, result.initialU, result.initialV, result.u,
-                           result.v, result.notes);
+                           result.v, result.notes, &lentToForward);
     } catch (...) {
       backwardRun.wait();
       throw;
     }
+    lentToBackward.store(forwardOptions.threads, std::memory_order_release);
     backwardRun.get();
     if (progress != nullptr) *progress << std::endl << backProgress.str() << std::endl;
   }

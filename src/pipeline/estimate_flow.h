@@ -3,6 +3,7 @@
 // first, the pixels the two flows show to be occluded, and how far each vector can be trusted.
 #pragma once
 
+#include <atomic>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -38,10 +39,13 @@ HypothesisFit SegmentMotionFit(const EstimateOptions& options);
 // The estimate's steps after its initial flow: u and v are made to refer to new images, the
 // initial flow with each large segment's affine motion written in, then refined by the final
 // variational pass at full resolution. `segments` are the first frame's colour segments; they are
-// released. Progress (the segment motions' dots) goes to `progress` when it is not null.
+// released. Progress (the segment motions' dots) goes to `progress` when it is not null. Threads
+// that other work hands over through `lentThreads` (none when null) join each step as it starts
+// and the final pass's multigrid solves under way; the flow is the same whenever they come.
 void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchList& segments,
                        const ImageRef& initialU, const ImageRef& initialV, const EstimateOptions& options,
-                       std::ostream* progress, ImageRef& u, ImageRef& v);
+                       std::ostream* progress, ImageRef& u, ImageRef& v,
+                       const std::atomic<int>* lentThreads = nullptr);
 
 // What one estimate gives; every image is new and of the frames' size.
 struct PairFlow {

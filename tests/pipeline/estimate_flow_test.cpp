@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -183,6 +186,40 @@ TEST(EstimatePair, OcclusionsAddTheSwappedPairsFlowAndTheMaskOfBoth) {
   const std::string printed = oneByOne.str();
   EXPECT_EQ(sideBySide.str(), printed);
   EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
+}
+
+// A thread lent while the segment motions or the final pass run (as the direction that ends first
+// lends its own to the other) leaves the flow as it is.
+TEST(RefineInitialFlow, LentThreadsLeaveTheFlowUnchanged) {
+  const CroppedPair pair = LoadCroppedPair("RubberWhale", cv::Rect(120, 90, 301, 203));
+  if (pair.first.Empty()) GTEST_SKIP() << "data not available";
+  for (const morvi::Solver solver : {morvi::Solver::kReference, morvi::Solver::kFast}) {
+    EstimateOptions options;
+    options.seed = 1;  // the segment motions' sampling replays
+    options.solver = solver;
+    ImageRef initialU, initialV;
+    EstimateInitialFlow(pair.first, pair.second, initialU, initialV, options, nullptr);
+    const auto refine = [&](const std::atomic<int>* lent, ImageRef& u, ImageRef& v) {
+      ImageRef labels = CreateInt(pair.first.Width(), pair.first.Height(), 1);
+      SegPatchList segments;
+      SegmentImage(CloneByte(pair.first), labels, segments, options.minRegion, options.sigmaS, options.sigmaR,
+                   options.threads, SegmentationSpeedUp(options));
+      RefineInitialFlow(pair.first, pair.second, segments, initialU, initialV, options, nullptr, u, v, lent);
+    };
+    ImageRef u, v, lentU, lentV;
+    refine(nullptr, u, v);
+    for (const int delayMs : {0, 40}) {
+      std::atomic<int> lent{0};
+      std::thread lender([&lent, delayMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        lent.store(2, std::memory_order_release);
+      });
+      refine(&lent, lentU, lentV);
+      lender.join();
+      EXPECT_TRUE(SameBytes(u, lentU)) << "lent after " << delayMs << " ms";
+      EXPECT_TRUE(SameBytes(v, lentV)) << "lent after " << delayMs << " ms";
+    }
+  }
 }
 
 // Below scale 1 the estimate is the one of the area-shrunk frames, enlarged bilinearly and measured
