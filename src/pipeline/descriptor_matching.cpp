@@ -13,8 +13,10 @@
 
 namespace {
 
-constexpr int kRowGroup = 4;     // rows of `first` per pass of the dot-product kernel
-constexpr int kColumnStep = 16;  // columns of `second` per pass (two vectors of eight lanes)
+constexpr int kRowGroup = 4;       // rows of `first` per pass of the dot-product kernel
+constexpr int kColumnStep = 16;    // columns of `second` per pass (two vectors of eight lanes)
+constexpr int kRowBlock = 64;      // rows of `first` whose dot products are formed together, ...
+constexpr int kColumnBlock = 256;  // ... a block of columns at a time (128 descriptor floats each: 128 KB)
 constexpr double kUnitRoundoff = 0x1p-24;
 // The tolerance's factor over the bound of one distance's rounding error (see Tolerance): two
 // bounded distances on each side of a comparison take 4, the rest keeps two distances that
@@ -23,14 +25,14 @@ constexpr double kToleranceFactor = 8.0;
 
 using Lanes8 = float __attribute__((vector_size(32)));
 
-// dots[r][j] = sum_k a[r][k] * bt[k * stride + j] for four rows a[r] and every column j < stride
-// (a multiple of kColumnStep) of the transposed second set bt.
+// dots[r][j] = sum_k a[r][k] * bt[k * stride + j] for four rows a[r] and the columns j in
+// [jBegin, jEnd) (multiples of kColumnStep) of the transposed second set bt.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void DotFourRows(const float* const a[kRowGroup], const float* bt, int dims, int stride,
+void DotFourRows(const float* const a[kRowGroup], const float* bt, int dims, int stride, int jBegin, int jEnd,
                  float* const dots[kRowGroup]) {
-  for (int j = 0; j < stride; j += kColumnStep) {
+  for (int j = jBegin; j < jEnd; j += kColumnStep) {
     Lanes8 sum[kRowGroup][2] = {};
     for (int k = 0; k < dims; ++k) {
       Lanes8 b0;
@@ -107,24 +109,31 @@ void MatchRowRange(const cv::Mat& first, const cv::Mat& second, const cv::Mat& s
   const int k = std::min(2, columnCount);
   columns.smallest.assign(static_cast<size_t>(columnCount), std::numeric_limits<double>::infinity());
   columns.rows.assign(static_cast<size_t>(columnCount), {});
-  std::vector<float> dotBuffer(static_cast<size_t>(kRowGroup) * stride);
+  std::vector<float> dotBuffer(static_cast<size_t>(kRowBlock) * stride);
   std::vector<double> bounds(static_cast<size_t>(columnCount));
   std::vector<std::pair<float, int>> nearest;
-  for (int group = begin; group < end; group += kRowGroup) {
-    const float* a[kRowGroup];
-    float* dots[kRowGroup];
-    for (int r = 0; r < kRowGroup; ++r) {
-      a[r] = first.ptr<float>(std::min(group + r, end - 1));  // past the end: the last row again, unused
-      dots[r] = dotBuffer.data() + static_cast<size_t>(r) * stride;
+  for (int block = begin; block < end; block += kRowBlock) {
+    const int blockEnd = std::min(block + kRowBlock, end);
+    // the block's dot products, a block of columns at a time so that it stays in the cache
+    for (int column = 0; column < stride; column += kColumnBlock) {
+      for (int group = block; group < blockEnd; group += kRowGroup) {
+        const float* a[kRowGroup];
+        float* dots[kRowGroup];
+        for (int r = 0; r < kRowGroup; ++r) {
+          const int row = std::min(group + r, blockEnd - 1);  // past the end: the last row again
+          a[r] = first.ptr<float>(row);
+          dots[r] = dotBuffer.data() + static_cast<size_t>(row - block) * stride;
+        }
+        DotFourRows(a, secondT.ptr<float>(), dims, stride, column, std::min(column + kColumnBlock, stride), dots);
+      }
     }
-    DotFourRows(a, secondT.ptr<float>(), dims, stride, dots);
-    for (int r = 0; r < kRowGroup && group + r < end; ++r) {
-      const int i = group + r;
+    for (int i = block; i < blockEnd; ++i) {
+      const float* dotsOfRow = dotBuffer.data() + static_cast<size_t>(i - block) * stride;
       // bounds of the squared distances, the two smallest, and the columns' shortlists
       double least = std::numeric_limits<double>::infinity();
       double nextLeast = least;
       for (int j = 0; j < columnCount; ++j) {
-        const double bound = firstNorms[i] + secondNorms[j] - 2.0 * static_cast<double>(dots[r][j]);
+        const double bound = firstNorms[i] + secondNorms[j] - 2.0 * static_cast<double>(dotsOfRow[j]);
         bounds[j] = bound;
         if (bound < nextLeast) {
           nextLeast = bound < least ? least : bound;
