@@ -41,9 +41,9 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
 
   // 1. Colour segments of the first frame. They do not depend on the flow: with two threads or
   //    more and frames of moderate size they are found beside the initial flow (on one thread
-  //    beside the pyramid, on all beside the matching, which shares them), the fused start waiting
-  //    for them only where it compares the candidates. Both results are the same at every thread
-  //    count.
+  //    beside the pyramid; on all beside the matched start's interpolation, which runs on one,
+  //    once the keypoints and DIS flows have had all threads), the fused start waiting for them
+  //    only where it compares the candidates. Both results are the same at every thread count.
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
   const ImageRef frameCopy = CloneByte(first);
@@ -58,13 +58,17 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   std::future<void> segmentation;
   // The pyramid's later levels take the segmentation's thread once it is free.
   std::atomic<int> lentThreads{0};
-  if (sideBySide) {
-    flowOptions.threads = options.threads - 1;
+  const auto startSegmentation = [&]() {
+    if (!sideBySide || segmentation.valid()) return;
     const int segmentThreads = matchesFirst ? options.threads : 1;
     segmentation = std::async(std::launch::async, [&segment, &lentThreads, segmentThreads]() {
       segment(segmentThreads);
       lentThreads.store(1, std::memory_order_release);
     });
+  };
+  if (sideBySide) {
+    flowOptions.threads = options.threads - 1;
+    if (!matchesFirst) startSegmentation();
   }
 
   // The segments once they are there: the side-by-side run's result, or found here.
@@ -89,12 +93,15 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
     } else {
       bool matched = false;
       if (options.initialFlow == morvi::InitialFlow::kMatches) {
-        std::string reason;
-        matched = EstimateMatchedInitialFlow(first, second, initialU, initialV, reason, options.threads);
+        const MatchedStart start = EstimateMatchedStart(first, second, options.threads, startSegmentation);
+        startSegmentation();  // frames too small to match
+        matched = start.matched;
         if (matched) {
+          initialU = start.u;
+          initialV = start.v;
           if (progress != nullptr) *progress << "Processing " << std::flush;  // the line the pyramid would start
         } else {
-          notes.push_back(reason + "; this pair starts from the pyramid");
+          notes.push_back(start.reason + "; this pair starts from the pyramid");
         }
       }
       if (!matched) EstimateInitialFlow(first, second, initialU, initialV, flowOptions, progress, &lentThreads);
@@ -216,7 +223,7 @@ PairFlow EstimatePair(const ImageRef& first, const ImageRef& second, const Estim
   const bool matchForConfidence = options.confidence && options.initialFlow == morvi::InitialFlow::kPyramid;
   std::future<MatchedStart> matchedAside;
   if (matchForConfidence && options.threads >= 2) {
-    matchedAside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second), 1);
+    matchedAside = std::async(std::launch::async, [&first, &second] { return EstimateMatchedStart(first, second, 1); });
   }
   const bool sideBySide = backward && options.threads >= 2 &&
                           static_cast<int64_t>(first.Width()) * first.Height() <= kSideBySideMaxPixels;

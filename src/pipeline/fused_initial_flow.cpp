@@ -189,7 +189,7 @@ void EstimateFusedInitialFlow(const ImageRef& first, const ImageRef& second,
   // a thread of their own while the pyramid runs.
   std::future<MatchedStart> aside;
   if (matchAside) {
-    aside = std::async(std::launch::async, EstimateMatchedStart, std::cref(first), std::cref(second), 1);
+    aside = std::async(std::launch::async, [&first, &second] { return EstimateMatchedStart(first, second, 1); });
   }
   FlowCandidate pyramid;
   try {

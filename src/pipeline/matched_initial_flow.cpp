@@ -317,15 +317,17 @@ bool EstimateMatchedInitialFlow(const ImageRef& first, const ImageRef& second, I
   return true;
 }
 
-MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads) {
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads,
+                                  const std::function<void()>& found) {
   MatchedStart start;
   if (first.Width() < kMinMatchedSide || first.Height() < kMinMatchedSide) {
     start.reason =
         "the frames are smaller than " + std::to_string(kMinMatchedSide) + " x " + std::to_string(kMinMatchedSide);
     return start;
   }
-  const std::vector<SparseMatch> found = FindMatches(first, second, threads, &start.quickFlow);
-  start.matched = InterpolateMatches(first, second, ReliableMatches(first, second, found), start.u, start.v,
+  const std::vector<SparseMatch> matches = FindMatches(first, second, threads, &start.quickFlow);
+  if (found) found();
+  start.matched = InterpolateMatches(first, second, ReliableMatches(first, second, matches), start.u, start.v,
                                      start.reason);
   return start;
 }

@@ -2,6 +2,7 @@
 // to a dense field that follows the first frame's edges.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,10 @@ struct MatchedStart {
   std::string reason;
   cv::Mat quickFlow;  // the DIS flow first to second the matches drew on (CV_32FC2); empty for frames too small
 };
-MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads = 1);
+// `found`, when given, is called once the matches are found, before they are interpolated on one
+// thread (not for frames too small to match): the caller may start other work there.
+MatchedStart EstimateMatchedStart(const ImageRef& first, const ImageRef& second, int threads = 1,
+                                  const std::function<void()>& found = {});
 
 constexpr int kMinMatches = 32;
 constexpr int kMinMatchedSide = 32;  // DIS patches and SIFT octaves need room
