@@ -97,25 +97,33 @@ void msImageProcessor::BuildAdjacency() {
         if (below != nullptr && a != below[x]) insert(a, below[x], lastBelow);
       }
     }
-    std::sort(pairScratch_.begin(), pairScratch_.end());
-    pairScratch_.erase(std::unique(pairScratch_.begin(), pairScratch_.end()), pairScratch_.end());
-
     // heads: every region its own parent, no edge data
     parent_.resize(static_cast<size_t>(regionCount_));
     for (int r = 0; r < regionCount_; ++r) parent_[r] = r;
     headEdgeStrength_.assign(static_cast<size_t>(regionCount_), 0.0f);
     headEdgePixelCount_.assign(static_cast<size_t>(regionCount_), 0);
 
-    // sorted keys give each region's neighbours together and in increasing label order
-    adjacencyStart_.assign(static_cast<size_t>(regionCount_) + 1, 0);
-    adjacency_.resize(pairScratch_.size());
-    for (size_t e = 0; e < pairScratch_.size(); ++e) {
-      const int a = static_cast<int>(pairScratch_[e] >> 32);
-      const int b = static_cast<int>(pairScratch_[e] & 0xffffffff);
-      ++adjacencyStart_[a + 1];
-      adjacency_[e] = AdjacencyEntry{b, 0.0f, 0};
+    // each region's neighbours together (a counting sort on the region), then in increasing label
+    // order without repeats: the order of the sorted, unique pair keys, without sorting them all
+    std::vector<int> listStart(static_cast<size_t>(regionCount_) + 1, 0);
+    for (const int64_t key : pairScratch_) ++listStart[static_cast<size_t>(key >> 32) + 1];
+    for (int r = 0; r < regionCount_; ++r) listStart[r + 1] += listStart[r];
+    std::vector<int> neighbours(pairScratch_.size());
+    std::vector<int> next(listStart.begin(), listStart.end() - 1);
+    for (const int64_t key : pairScratch_) {
+      neighbours[static_cast<size_t>(next[static_cast<size_t>(key >> 32)]++)] = static_cast<int>(key & 0xffffffff);
     }
-    for (int r = 0; r < regionCount_; ++r) adjacencyStart_[r + 1] += adjacencyStart_[r];
+    adjacencyStart_.assign(static_cast<size_t>(regionCount_) + 1, 0);
+    adjacency_.clear();
+    adjacency_.reserve(neighbours.size());
+    for (int r = 0; r < regionCount_; ++r) {
+      const auto begin = neighbours.begin() + listStart[r];
+      const auto end = neighbours.begin() + listStart[r + 1];
+      std::sort(begin, end);
+      const auto last = std::unique(begin, end);
+      for (auto b = begin; b != last; ++b) adjacency_.push_back(AdjacencyEntry{*b, 0.0f, 0});
+      adjacencyStart_[r + 1] = static_cast<int>(adjacency_.size());
+    }
   } catch (const std::bad_alloc&) {
     FreeAdjacency();
     ErrorHandler("msImageProcessor", "Allocate", "Not enough memory.");
