@@ -264,6 +264,7 @@ int main(int argc, char** argv) {
       if (init == morvi::InitialFlow::kPyramid) {
         matched = EstimateMatchedStart(c.first, c.second);
       } else {
+        matched.matched = true;
         matched.u = c.initialU;
         matched.v = c.initialV;
       }

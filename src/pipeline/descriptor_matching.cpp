@@ -209,10 +209,11 @@ void MatchDescriptorsBothWays(const cv::Mat& first, const cv::Mat& second, int t
   // backward: each column's nearest row among the shortlisted ones of every range, in row order
   backward.assign(static_cast<size_t>(second.rows), {});
   ParallelFor(second.rows, threads, [&](int columnBegin, int columnEnd) {
+    std::vector<std::pair<float, int>> nearest;
     for (int j = columnBegin; j < columnEnd; ++j) {
       double least = std::numeric_limits<double>::infinity();
       for (const ColumnShortlists& part : shortlists) least = std::min(least, part.smallest[j]);
-      std::vector<std::pair<float, int>> nearest;
+      nearest.clear();
       for (const ColumnShortlists& part : shortlists) {
         for (const auto& [bound, i] : part.rows[j]) {
           if (bound <= least + tolerance) {
