@@ -122,16 +122,15 @@ int main(int argc, char** argv) {
     SolverParams params;
     params.threads = options.threads;
     params.solver = options.solver;
-    PairDerivatives derivatives;
     LevelWorkspace workspace;
-    PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                  options.anisotropic ? 1 : 0, params, derivatives, workspace);
+    PrepareSolverLevel(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                       options.anisotropic ? 1 : 0, params, workspace);
     const WeightMaps weights = BuildWeightMaps(w, h, u, v, options.brightnessTermWeight, options.gradientTermWeight,
                                                finalPass.smoothness, params, workspace);
     const double tPrepare = Since(start);
     start = std::chrono::steady_clock::now();
-    SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-              weights.smoothnessWeight, finalPass.iterations, 0, options.medianWindow);
+    SolveFlow(params, workspace, DerivativeFrames{&first, &second}, u, v, weights.brightnessWeight,
+              weights.gradientWeight, weights.smoothnessWeight, finalPass.iterations, 0, options.medianWindow);
     const double tSolve = Since(start);
 
     const double row[kColumns] = {Epe(uGt, vGt, initialU, initialV), epeSegments, Epe(uGt, vGt, u, v), tInitial,

@@ -46,7 +46,7 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
   //    only where it compares the candidates. Both results are the same at every thread count.
   ImageRef labels = CreateInt(width, height, 1);
   SegPatchList segments;
-  const ImageRef frameCopy = CloneByte(first);
+  ImageRef frameCopy = CloneByte(first);
   auto segment = [&](int threads) {
     SegmentImage(frameCopy, labels, segments, options.minRegion, options.sigmaS, options.sigmaR, threads,
                  SegmentationSpeedUp(options));
@@ -111,6 +111,9 @@ void EstimateOneWay(const ImageRef& first, const ImageRef& second, const Estimat
     throw;
   }
   awaitSegments();
+  // the segments hold their pixels: the label image and the frame's copy are not needed beside the final pass
+  labels = ImageRef();
+  frameCopy = ImageRef();
 
   // 3.-10. Segment motions and the final pass.
   RefineInitialFlow(first, second, segments, initialU, initialV, options, progress, u, v, refineLent);
@@ -185,6 +188,7 @@ void RefineInitialFlow(const ImageRef& first, const ImageRef& second, SegPatchLi
   FitSegmentMotions(segments, u, v, mask, false, options.seed, InlierScan::kEarlyStop,
                     options.threads + LentThreads(lentThreads), progress, SegmentMotionFit(options));
   ReleaseSegPatches(segments);
+  mask = ImageRef();
 
   // 7. Small frames: a smoother final pass with a single outer iteration. The fast solver ends its
   //    pyramid nearer the final flow and takes fewer iterations on larger frames.

@@ -40,18 +40,18 @@ void SolveVariationalPass(const ImageRef& first, const ImageRef& second, const E
   params.solver = options.solver;
   params.vectorise = options.vectorise ? 1 : 0;
   params.diagnostics = progress;
-  PairDerivatives derivatives;
   LevelWorkspace workspace;
-  PrepareSolver(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
-                options.anisotropic ? 1 : 0, params, derivatives, workspace);
+  PrepareSolverLevel(first, second, options.brightnessEps, options.gradientEps, options.smoothnessEps,
+                     options.anisotropic ? 1 : 0, params, workspace);
   if (levelDot && progress != nullptr) *progress << "." << std::flush;
   const WeightMaps weights = BuildWeightMaps(u.Width(), u.Height(), u, v, options.brightnessTermWeight,
                                              options.gradientTermWeight, smoothness, params, workspace);
   // the warping iterations take the threads lent while they run
   params.threads = threads;
   params.lentThreads = lentThreads;
-  SolveFlow(params, workspace, derivatives, u, v, weights.brightnessWeight, weights.gradientWeight,
-            weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
+  // each warping iteration forms its motion tensors from the frames: no derivatives are held
+  SolveFlow(params, workspace, DerivativeFrames{&first, &second}, u, v, weights.brightnessWeight,
+            weights.gradientWeight, weights.smoothnessWeight, iterations, kNoClamp, options.medianWindow);
 }
 
 void EstimateInitialFlow(const ImageRef& first, const ImageRef& second, ImageRef& initialU, ImageRef& initialV,

@@ -312,10 +312,14 @@ void RelaxAnisotropicFast(FastRelaxationScratch& scratch, const LevelWorkspace& 
   if (!params.useBrightness && !params.useGradient) return;
   FastLevel L = BindFastLevel(scratch, workspace, params, weights, flow, increments);
   if (L.height < 1) return;
-  CheckLevelImage(rhs.u, cv::Size(L.width, L.height));
-  CheckLevelImage(rhs.v, cv::Size(L.width, L.height));
-  L.fu = PlaneOf(rhs.u);
-  L.fv = PlaneOf(rhs.v);
+  // an empty right-hand side is zero
+  CV_Assert(rhs.u.Empty() == rhs.v.Empty());
+  if (!rhs.u.Empty()) {
+    CheckLevelImage(rhs.u, cv::Size(L.width, L.height));
+    CheckLevelImage(rhs.v, cv::Size(L.width, L.height));
+    L.fu = PlaneOf(rhs.u);
+    L.fv = PlaneOf(rhs.v);
+  }
   const bool vector = UseVectorKernels(params);
   const CallTeam team(L, params);
 

@@ -36,7 +36,7 @@ class FastRelaxationScratch {
 };
 
 // `sweeps` sweeps of the fast relaxation of A(x) = rhs, in place on `increments`, all with the
-// weights evaluated at the increments the first one starts from. Does nothing when both data terms
+// weights evaluated at the increments the first one starts from. An empty rhs pair is zero. Does nothing when both data terms
 // are off.
 void RelaxAnisotropicFast(FastRelaxationScratch& scratch, const LevelWorkspace& workspace, const SolverParams& params,
                           const WeightMaps& weights, const FlowPair& flow, const FlowPair& increments,

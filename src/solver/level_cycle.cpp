@@ -87,8 +87,14 @@ void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector
 
     // residual r = f - A(x)
     apply(l, increments[l], residuals[l]);
-    cv::subtract(rhs[l].u.Mat(), residuals[l].u.Mat(), residuals[l].u.Mat());
-    cv::subtract(rhs[l].v.Mat(), residuals[l].v.Mat(), residuals[l].v.Mat());
+    if (rhs[l].u.Empty()) {
+      // a zero right-hand side kept as no images: 0 - A(x), the same floats
+      cv::subtract(cv::Scalar::all(0.0), residuals[l].u.Mat(), residuals[l].u.Mat());
+      cv::subtract(cv::Scalar::all(0.0), residuals[l].v.Mat(), residuals[l].v.Mat());
+    } else {
+      cv::subtract(rhs[l].u.Mat(), residuals[l].u.Mat(), residuals[l].u.Mat());
+      cv::subtract(rhs[l].v.Mat(), residuals[l].v.Mat(), residuals[l].v.Mat());
+    }
 
     // restrict the residual and the approximation
     TransferPair(residuals[l], residuals[l - 1], params.team);

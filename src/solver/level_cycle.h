@@ -33,7 +33,8 @@ const LevelFormulation& IsotropicFormulation();
 // ordered from the coarsest level (0) to the finest and hold images of their level's size,
 // allocated by the caller; the cycle allocates no image. Overwrites the residuals and corrections
 // of `level` and below, and the right-hand sides and increments of the levels below it. Grid
-// transfer is area resampling at the target level's exact size.
+// transfer is area resampling at the target level's exact size. The right-hand side of `level`
+// itself may be an empty pair, for zero, when the formulation's relaxation takes one.
 void RunLevelCycle(unsigned level, const SolverParams& params, const std::vector<WeightMaps>& weights,
                    const std::vector<LevelWorkspace>& workspaces, const std::vector<FlowPair>& flows,
                    std::vector<FlowPair>& increments, std::vector<FlowPair>& rhs, std::vector<FlowPair>& residuals,

@@ -226,8 +226,29 @@ void ComputeDiffusionTensor(LevelWorkspace& workspace, int threads) {
       MinRowsPerThread(width));
 }
 
-void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
-                            PairDerivatives& derivatives, LevelWorkspace& workspace) {
+void ConvertFrameChannels(const SolverParams& params, const ImageRef& frame, std::array<ImageRef, 3>& channels) {
+  const int n = frame.Channels();
+  CV_Assert(n == 1 || n == 3);
+  for (int c = 0; c < n; ++c) EnsureFloat(channels[c], frame.Width(), frame.Height(), 1);
+  if (n == 3) {
+    ConvertColourFrame(frame.Mat(), channels[0], channels[1], channels[2], params.threads);
+  } else {
+    frame.Mat().convertTo(channels[0].Mat(), CV_32F, 1.0, 0.0);
+  }
+}
+
+ImageRef GreyFrame(const ImageRef& frame) {
+  ImageRef grey = CreateByte(frame.Width(), frame.Height(), 1);
+  if (frame.Channels() == 3) {
+    cv::cvtColor(frame.Mat(), grey.Mat(), cv::COLOR_BGR2GRAY);
+  } else {
+    frame.Mat().convertTo(grey.Mat(), CV_8U, 1.0, 0.0);
+  }
+  return grey;
+}
+
+void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                             PairDerivatives& derivatives) {
   const int width = first.Width();
   const int height = first.Height();
   const int n = first.Channels();
@@ -235,19 +256,8 @@ void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, c
   derivatives.channels = n;
 
   if (params.useBrightness) {
-    for (int c = 0; c < n; ++c) {
-      EnsureFloat(derivatives.first[c], width, height, 1);
-      EnsureFloat(derivatives.second[c], width, height, 1);
-    }
-    if (n == 3) {
-      ConvertColourFrame(first.Mat(), derivatives.first[0], derivatives.first[1], derivatives.first[2],
-                         params.threads);
-      ConvertColourFrame(second.Mat(), derivatives.second[0], derivatives.second[1], derivatives.second[2],
-                         params.threads);
-    } else {
-      first.Mat().convertTo(derivatives.first[0].Mat(), CV_32F, 1.0, 0.0);
-      second.Mat().convertTo(derivatives.second[0].Mat(), CV_32F, 1.0, 0.0);
-    }
+    ConvertFrameChannels(params, first, derivatives.first);
+    ConvertFrameChannels(params, second, derivatives.second);
     for (int c = 0; c < n; ++c) {
       EnsureFloat(derivatives.firstDx[c], width, height, 1);
       EnsureFloat(derivatives.firstDy[c], width, height, 1);
@@ -263,25 +273,26 @@ void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, c
     EnsureFloat(derivatives.greyFirstDy, width, height, 1);
     EnsureFloat(derivatives.greySecondDx, width, height, 1);
     EnsureFloat(derivatives.greySecondDy, width, height, 1);
-    ImageRef greyFirst = CreateByte(width, height, 1);
-    ImageRef greySecond = CreateByte(width, height, 1);
-    if (n == 3) {
-      cv::cvtColor(first.Mat(), greyFirst.Mat(), cv::COLOR_BGR2GRAY);
-      cv::cvtColor(second.Mat(), greySecond.Mat(), cv::COLOR_BGR2GRAY);
-    } else {
-      first.Mat().convertTo(greyFirst.Mat(), CV_8U, 1.0, 0.0);
-      second.Mat().convertTo(greySecond.Mat(), CV_8U, 1.0, 0.0);
-    }
-    Derivative5(greyFirst, derivatives.greyFirstDx, derivatives.greyFirstDy);
-    Derivative5(greySecond, derivatives.greySecondDx, derivatives.greySecondDy);
+    Derivative5(GreyFrame(first), derivatives.greyFirstDx, derivatives.greyFirstDy);
+    Derivative5(GreyFrame(second), derivatives.greySecondDx, derivatives.greySecondDy);
   }
+}
 
+void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                            PairDerivatives& derivatives, LevelWorkspace& workspace) {
+  ComputeFrameDerivatives(params, first, second, derivatives);
   if (params.anisotropic) ComputeStructureTensor(first.Mat(), workspace, params.threads);
 }
 
 void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
                    double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
                    PairDerivatives& derivatives, LevelWorkspace& workspace) {
+  PrepareSolverLevel(first, second, brightnessEps, gradientEps, smoothnessEps, anisotropic, params, workspace);
+  ComputeFrameDerivatives(params, first, second, derivatives);
+}
+
+void PrepareSolverLevel(const ImageRef& first, const ImageRef& second, double brightnessEps, double gradientEps,
+                        double smoothnessEps, int anisotropic, SolverParams& params, LevelWorkspace& workspace) {
   // Frames with an alpha or a second channel are reduced by the caller; the solver converts only
   // grey and BGR frames, and both frames must match.
   CV_Assert(!first.Empty() && !second.Empty());
@@ -309,9 +320,10 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
   workspace.factored = params.solver == morvi::Solver::kFast && params.anisotropic;
   AllocateWorkspaceImages(params, width, height, workspace);
 
-  ComputePairDerivatives(params, first, second, derivatives, workspace);
-
-  if (params.anisotropic) ComputeDiffusionTensor(workspace, params.threads);
+  if (params.anisotropic) {
+    ComputeStructureTensor(first.Mat(), workspace, params.threads);
+    ComputeDiffusionTensor(workspace, params.threads);
+  }
 }
 
 void AllocateWorkspaceImages(const SolverParams& params, int width, int height, LevelWorkspace& workspace) {

@@ -1,6 +1,8 @@
 // Level preparation: frame channels, five-point derivatives, structure and diffusion tensor.
 #pragma once
 
+#include <array>
+
 #include "image/image_ref.h"
 #include "solver/solver_records.h"
 
@@ -12,11 +14,29 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
                    double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
                    PairDerivatives& derivatives, LevelWorkspace& workspace);
 
+// PrepareSolver without the frame derivatives, for a warping loop that forms its motion tensors
+// from the frames themselves.
+void PrepareSolverLevel(const ImageRef& first, const ImageRef& second, double brightnessEps, double gradientEps,
+                        double smoothnessEps, int anisotropic, SolverParams& params, LevelWorkspace& workspace);
+
 // Converts both frames into the solver's channels and differentiates them; fills the structure
 // tensor of the workspace when the smoothness is anisotropic. The per-pixel loops run on
 // params.threads threads; the result is the same for every count.
 void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
                             PairDerivatives& derivatives, LevelWorkspace& workspace);
+
+// The frame part of the above alone: the channels and their derivatives, without the structure
+// tensor. A warping loop that releases the derivatives between its iterations recomputes them
+// with it (the same floats each time).
+void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                             PairDerivatives& derivatives);
+
+// The solver's float channels of an 8-bit grey or BGR frame (luma and two colour differences for
+// BGR), into channels[0 .. channels - 1], allocated where they are not of the frame's size.
+void ConvertFrameChannels(const SolverParams& params, const ImageRef& frame, std::array<ImageRef, 3>& channels);
+
+// The 8-bit grey image of an 8-bit grey or BGR frame, whose derivatives the gradient constraints use.
+ImageRef GreyFrame(const ImageRef& frame);
 
 // Correlation with (1, -8, 0, 8, -1) / 12 along x and along y, with a mirrored border that does not
 // repeat the edge pixel. The source is single-channel float or 8-bit (channel 0 is read); the

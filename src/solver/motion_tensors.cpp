@@ -346,6 +346,61 @@ void BindTargets(bool factored, const std::array<const ImageRef*, 6>& products,
   }
 }
 
+bool VectorKernels(const SolverParams& params) {
+#if defined(MORVI_TENSOR_AVX2)
+  return params.vectorise != 0 && SimdKernelsAvailable();
+#else
+  (void)params;
+  return false;
+#endif
+}
+
+void CheckFlow(const ImageRef& u, const ImageRef& v) {
+  CV_Assert(!u.Empty() && !v.Empty() && u.Mat().size() == v.Mat().size());
+  CV_Assert(u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
+}
+
+// The tensor of brightness channel c from the channel of both frames and their derivatives.
+void FillBrightnessTensor(const SolverParams& params, int c, const std::array<const ImageRef*, 6>& sources,
+                          const ImageRef& u, const ImageRef& v, LevelWorkspace& workspace) {
+  const cv::Size size = u.Mat().size();
+  for (const ImageRef* source : sources) CheckTarget(*source, size);
+  ConstraintImages images = {&sources[0]->Mat(), &sources[1]->Mat(), &sources[2]->Mat(),
+                             &sources[3]->Mat(), &sources[4]->Mat(), &sources[5]->Mat()};
+  BindTargets(workspace.factored,
+              {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c], &workspace.b13[c], &workspace.b23[c],
+               &workspace.b33[c]},
+              {&workspace.bx[c], &workspace.by[c], &workspace.bz[c]}, size, images);
+  FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, VectorKernels(params));
+}
+
+// Constancy of the grey image's x- and y-derivative: their own derivatives are second derivatives
+// of the grey image (the five-point filter applied twice). `firstD` and `secondD` hold the grey
+// frames' x- and y-derivatives.
+void FillGradientTensors(const SolverParams& params, const std::array<const ImageRef*, 2>& firstD,
+                         const std::array<const ImageRef*, 2>& secondD, const ImageRef& u, const ImageRef& v,
+                         LevelWorkspace& workspace) {
+  const cv::Size size = u.Mat().size();
+  ImageRef Fx = CreateFloat(size.width, size.height, 1);
+  ImageRef Fy = CreateFloat(size.width, size.height, 1);
+  ImageRef Sx = CreateFloat(size.width, size.height, 1);
+  ImageRef Sy = CreateFloat(size.width, size.height, 1);
+  for (int k = 0; k < 2; ++k) {
+    const ImageRef& F = *firstD[k];
+    const ImageRef& S = *secondD[k];
+    CheckTarget(F, size);
+    CheckTarget(S, size);
+    Derivative5(F, Fx, Fy);
+    Derivative5(S, Sx, Sy);
+    ConstraintImages images = {&F.Mat(), &Fx.Mat(), &Fy.Mat(), &S.Mat(), &Sx.Mat(), &Sy.Mat()};
+    BindTargets(workspace.factored,
+                {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k], &workspace.g13[k], &workspace.g23[k],
+                 &workspace.g33[k]},
+                {&workspace.gx[k], &workspace.gy[k], &workspace.gz[k]}, size, images);
+    FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, VectorKernels(params));
+  }
+}
+
 }  // namespace
 
 void SampleBicubic(const ImageRef& image, float x, float y, float* values) {
@@ -358,51 +413,46 @@ void SampleBicubic(const ImageRef& image, float x, float y, float* values) {
 
 void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& derivatives, const ImageRef& u,
                           const ImageRef& v, LevelWorkspace& workspace) {
-  CV_Assert(!u.Empty() && !v.Empty() && u.Mat().size() == v.Mat().size());
-  CV_Assert(u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
-  const cv::Size size = u.Mat().size();
-#if defined(MORVI_TENSOR_AVX2)
-  const bool vector = params.vectorise != 0 && SimdKernelsAvailable();
-#else
-  const bool vector = false;
-#endif
-
+  CheckFlow(u, v);
   if (params.useBrightness) {
     for (int c = 0; c < derivatives.channels; ++c) {
-      const ImageRef* sources[6] = {&derivatives.first[c],  &derivatives.firstDx[c],  &derivatives.firstDy[c],
-                                    &derivatives.second[c], &derivatives.secondDx[c], &derivatives.secondDy[c]};
-      for (const ImageRef* source : sources) CheckTarget(*source, size);
-      ConstraintImages images = {&derivatives.first[c].Mat(),  &derivatives.firstDx[c].Mat(),
-                                 &derivatives.firstDy[c].Mat(), &derivatives.second[c].Mat(),
-                                 &derivatives.secondDx[c].Mat(), &derivatives.secondDy[c].Mat()};
-      BindTargets(workspace.factored,
-                  {&workspace.b11[c], &workspace.b12[c], &workspace.b22[c], &workspace.b13[c], &workspace.b23[c],
-                   &workspace.b33[c]},
-                  {&workspace.bx[c], &workspace.by[c], &workspace.bz[c]}, size, images);
-      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
+      FillBrightnessTensor(params, c,
+                           {&derivatives.first[c], &derivatives.firstDx[c], &derivatives.firstDy[c],
+                            &derivatives.second[c], &derivatives.secondDx[c], &derivatives.secondDy[c]},
+                           u, v, workspace);
     }
   }
-
   if (params.useGradient) {
-    // Constancy of the grey image's x- and y-derivative: their own derivatives are second
-    // derivatives of the grey image (the five-point filter applied twice).
-    ImageRef Fx = CreateFloat(size.width, size.height, 1);
-    ImageRef Fy = CreateFloat(size.width, size.height, 1);
-    ImageRef Sx = CreateFloat(size.width, size.height, 1);
-    ImageRef Sy = CreateFloat(size.width, size.height, 1);
-    for (int k = 0; k < 2; ++k) {
-      const ImageRef& F = k == 0 ? derivatives.greyFirstDx : derivatives.greyFirstDy;
-      const ImageRef& S = k == 0 ? derivatives.greySecondDx : derivatives.greySecondDy;
-      CheckTarget(F, size);
-      CheckTarget(S, size);
-      Derivative5(F, Fx, Fy);
-      Derivative5(S, Sx, Sy);
-      ConstraintImages images = {&F.Mat(), &Fx.Mat(), &Fy.Mat(), &S.Mat(), &Sx.Mat(), &Sy.Mat()};
-      BindTargets(workspace.factored,
-                  {&workspace.g11[k], &workspace.g12[k], &workspace.g22[k], &workspace.g13[k], &workspace.g23[k],
-                   &workspace.g33[k]},
-                  {&workspace.gx[k], &workspace.gy[k], &workspace.gz[k]}, size, images);
-      FillConstraintTensor(u.Mat(), v.Mat(), images, params.threads, vector);
+    FillGradientTensors(params, {&derivatives.greyFirstDx, &derivatives.greyFirstDy},
+                        {&derivatives.greySecondDx, &derivatives.greySecondDy}, u, v, workspace);
+  }
+}
+
+void ComputeMotionTensorsFromFrames(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                                    const ImageRef& u, const ImageRef& v, LevelWorkspace& workspace) {
+  CheckFlow(u, v);
+  CV_Assert(first.Mat().size() == u.Mat().size() && second.Mat().size() == u.Mat().size());
+  const int width = first.Width();
+  const int height = first.Height();
+  if (params.useBrightness) {
+    std::array<ImageRef, 3> firstChannels, secondChannels;
+    ConvertFrameChannels(params, first, firstChannels);
+    ConvertFrameChannels(params, second, secondChannels);
+    // one channel's derivatives at a time, in the same four images
+    const ImageRef firstDx = CreateFloat(width, height, 1), firstDy = CreateFloat(width, height, 1);
+    const ImageRef secondDx = CreateFloat(width, height, 1), secondDy = CreateFloat(width, height, 1);
+    for (int c = 0; c < first.Channels(); ++c) {
+      Derivative5(firstChannels[c], firstDx, firstDy);
+      Derivative5(secondChannels[c], secondDx, secondDy);
+      FillBrightnessTensor(params, c, {&firstChannels[c], &firstDx, &firstDy, &secondChannels[c], &secondDx, &secondDy},
+                           u, v, workspace);
     }
+  }
+  if (params.useGradient) {
+    const ImageRef firstDx = CreateFloat(width, height, 1), firstDy = CreateFloat(width, height, 1);
+    const ImageRef secondDx = CreateFloat(width, height, 1), secondDy = CreateFloat(width, height, 1);
+    Derivative5(GreyFrame(first), firstDx, firstDy);
+    Derivative5(GreyFrame(second), secondDx, secondDy);
+    FillGradientTensors(params, {&firstDx, &firstDy}, {&secondDx, &secondDy}, u, v, workspace);
   }
 }

@@ -14,6 +14,12 @@
 void ComputeMotionTensors(const SolverParams& params, const PairDerivatives& derivatives, const ImageRef& u,
                           const ImageRef& v, LevelWorkspace& workspace);
 
+// The same tensors formed from the two 8-bit frames: their channels and derivatives are computed
+// here (the floats ComputeFrameDerivatives gives), one brightness channel's derivatives at a time,
+// and released on return.
+void ComputeMotionTensorsFromFrames(const SolverParams& params, const ImageRef& first, const ImageRef& second,
+                                    const ImageRef& u, const ImageRef& v, LevelWorkspace& workspace);
+
 // Catmull-Rom bicubic interpolation of every channel of a float image at (x, y), in single
 // precision; the position is clamped into the image and the border replicated. Writes one value
 // per channel into `values`.

@@ -150,9 +150,14 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
   hierarchy.workspaces.push_back(workspace);
   hierarchy.weights.push_back(weights);
   hierarchy.increments.push_back(increments);
-  hierarchy.rhs.push_back(ZeroPair(full));
-  hierarchy.residuals.push_back(ZeroPair(full));
-  hierarchy.corrections.push_back(ZeroPair(full));
+  // The finest level's right-hand side stays zero; the fast formulation takes an empty pair for it.
+  const bool zeroFineRhs = params.anisotropic && params.solver == morvi::Solver::kFast;
+  hierarchy.rhs.push_back(zeroFineRhs ? FlowPair{} : ZeroPair(full));
+  // At the finest level the residual is restricted before the correction is prolongated, and both
+  // overwrite every pixel: the two share one pair of images.
+  const FlowPair fineScratch = ZeroPair(full);
+  hierarchy.residuals.push_back(fineScratch);
+  hierarchy.corrections.push_back(fineScratch);
   hierarchy.flows.push_back(FlowPair{u, v});  // only read
 
   for (size_t i = levels - 1; i-- > 0;) {
@@ -206,6 +211,7 @@ void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const
   for (size_t l = 0; l < h.increments.size(); ++l) {
     h.increments[l].u.Mat().setTo(0.0);
     h.increments[l].v.Mat().setTo(0.0);
+    if (h.rhs[l].u.Empty()) continue;
     h.rhs[l].u.Mat().setTo(0.0);
     h.rhs[l].v.Mat().setTo(0.0);
   }

@@ -29,6 +29,8 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height);
 // coefficient images, weight maps and flow, a diffusion tensor derived from its own structure
 // tensor, and zeroed unknowns and scratch pairs. Every other image is allocated here; the
 // full-resolution workspace is not written. Returns false (hierarchy left empty) when both data terms are off.
+// At full resolution the residual and correction pairs are one pair of images, and for the fast
+// anisotropic solver the right-hand side is an empty pair (zero).
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                              const ImageRef& u, const ImageRef& v, const FlowPair& increments,
                              MultigridHierarchy& hierarchy);

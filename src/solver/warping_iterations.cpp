@@ -55,19 +55,22 @@ void SolveIncrement(const SolverParams& params, LevelWorkspace& workspace, const
   cv::add(v.Mat(), increments.v.Mat(), v.Mat());
 }
 
-void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& derivatives,
-               ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
-               const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
+namespace {
+
+// The warping loop of both forms: with `frames` the motion tensors are formed from the frames.
+void RunWarpingIterations(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& derivatives,
+                          const DerivativeFrames* frames, ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight,
+                          const ImageRef& gradientWeight, const ImageRef& smoothnessWeight, int iterations, int clamp,
+                          int medianWindow) {
   CV_Assert(!u.Empty() && !v.Empty() && u.Mat().type() == CV_32FC1 && v.Mat().type() == CV_32FC1);
   CV_Assert(u.Mat().size() == v.Mat().size());
-  // The fast relaxation keeps its planes for all iterations rather than allocating them per solve.
+  CV_Assert(frames == nullptr || (frames->first != nullptr && frames->second != nullptr));
+  // The fast relaxation keeps its planes for all iterations rather than allocating them per solve;
+  // they are allocated once the first motion tensors are formed, not beside their images.
   SolverParams solveParams = params;
   std::unique_ptr<FastRelaxationScratch> scratch;
-  if (params.solver == morvi::Solver::kFast && params.anisotropic && params.fastScratch == nullptr &&
-      iterations > 1) {
-    scratch = std::make_unique<FastRelaxationScratch>(u.Mat().size());
-    solveParams.fastScratch = scratch.get();
-  }
+  const bool ownScratch = params.solver == morvi::Solver::kFast && params.anisotropic &&
+                          params.fastScratch == nullptr && iterations > 1;
   for (int iteration = 0; iteration < iterations; ++iteration) {
     // A flow that is not a number at its first pixel is reported and left as it is; the
     // console is not held up.
@@ -80,7 +83,16 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
     SolverParams iterationParams = solveParams;
     iterationParams.lentCounted = LentThreads(params.lentThreads);
     iterationParams.threads = params.threads + iterationParams.lentCounted;
-    ComputeMotionTensors(iterationParams, derivatives, u, v, workspace);
+    if (frames != nullptr) {
+      ComputeMotionTensorsFromFrames(iterationParams, *frames->first, *frames->second, u, v, workspace);
+    } else {
+      ComputeMotionTensors(iterationParams, derivatives, u, v, workspace);
+    }
+    if (ownScratch && scratch == nullptr) {
+      scratch = std::make_unique<FastRelaxationScratch>(u.Mat().size());
+      solveParams.fastScratch = scratch.get();
+      iterationParams.fastScratch = scratch.get();
+    }
     SolveIncrement(iterationParams, workspace, derivatives, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
                    clamp);
     if (medianWindow >= kMinMedianWindow) {
@@ -88,4 +100,21 @@ void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const Pair
       MedianFilterFlow(v, v, medianWindow, iterationParams.threads);
     }
   }
+}
+
+}  // namespace
+
+void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& derivatives,
+               ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
+               const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
+  RunWarpingIterations(params, workspace, derivatives, nullptr, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
+                       iterations, clamp, medianWindow);
+}
+
+void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const DerivativeFrames& frames, ImageRef& u,
+               ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
+               const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
+  const PairDerivatives none;
+  RunWarpingIterations(params, workspace, none, &frames, u, v, brightnessWeight, gradientWeight,
+                       smoothnessWeight, iterations, clamp, medianWindow);
 }

@@ -4,12 +4,14 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "solver/level_preparation.h"
 #include "solver/median_filter.h"
 #include "solver/solver_fixtures.h"
 
@@ -45,6 +47,46 @@ void Solve(PreparedLevel& level, ImageRef& u, ImageRef& v, int iterations, int c
 }
 
 }  // namespace
+
+// The warping loop that forms its motion tensors from the frames, holding no derivatives, gives
+// the bits of the loop over derivatives computed once: both solvers, colour and grey frames.
+TEST(SolveFlow, FromFramesGivesTheBitsOfKeptDerivatives) {
+  const ImageRef colourFirst = LoadCrop("middlebury/RubberWhale/frame10.png", cv::Rect(200, 150, 96, 72));
+  const ImageRef colourSecond = LoadCrop("middlebury/RubberWhale/frame11.png", cv::Rect(200, 150, 96, 72));
+  SKIP_WITHOUT_FRAME(colourFirst);
+  SKIP_WITHOUT_FRAME(colourSecond);
+  cv::Mat greyFirst, greySecond;
+  cv::cvtColor(colourFirst.Mat(), greyFirst, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(colourSecond.Mat(), greySecond, cv::COLOR_BGR2GRAY);
+  const std::pair<ImageRef, ImageRef> pairs[] = {{colourFirst, colourSecond},
+                                                 {ImageRef(greyFirst), ImageRef(greySecond)}};
+  for (const auto& [first, second] : pairs) {
+    for (morvi::Solver solver : {morvi::Solver::kReference, morvi::Solver::kFast}) {
+      const int w = first.Width(), h = first.Height();
+      const ImageRef bw = Uniform(w, h, kBrightnessWeight), gw = Uniform(w, h, kGradientWeight);
+      const ImageRef sw = Uniform(w, h, kSmoothnessWeight);
+      SolverParams keptParams, framesParams;
+      keptParams.solver = framesParams.solver = solver;
+      keptParams.threads = framesParams.threads = 2;
+      PairDerivatives derivatives;
+      LevelWorkspace keptWorkspace, framesWorkspace;
+      PrepareSolver(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, keptParams, derivatives,
+                    keptWorkspace);
+      PrepareSolverLevel(first, second, kBrightnessEps, kGradientEps, kSmoothnessEps, 1, framesParams,
+                         framesWorkspace);
+      ImageRef keptU = CreateFloat(w, h, 1), keptV = CreateFloat(w, h, 1);
+      ImageRef framesU = CreateFloat(w, h, 1), framesV = CreateFloat(w, h, 1);
+      SolveFlow(keptParams, keptWorkspace, derivatives, keptU, keptV, bw, gw, sw, 3, 0, 3);
+      SolveFlow(framesParams, framesWorkspace, DerivativeFrames{&first, &second}, framesU, framesV, bw, gw, sw, 3, 0,
+                3);
+      const std::string where = std::string(first.Channels() == 3 ? "colour" : "grey") +
+                                (solver == morvi::Solver::kFast ? " fast" : " reference");
+      EXPECT_GT(cv::norm(keptU.Mat(), cv::NORM_INF), 0.05) << where;
+      EXPECT_TRUE(BitIdentical(framesU, keptU)) << where;
+      EXPECT_TRUE(BitIdentical(framesV, keptV)) << where;
+    }
+  }
+}
 
 TEST(SolveFlow, RecoversASubpixelShiftOfARealFrame) {
   const std::string dir = MORVI_DATA_DIR;
