@@ -36,8 +36,8 @@ class FastRelaxationScratch {
 };
 
 // `sweeps` sweeps of the fast relaxation of A(x) = rhs, in place on `increments`, all with the
-// weights evaluated at the increments the first one starts from. An empty rhs pair is zero. Does nothing when both data terms
-// are off.
+// weights evaluated at the increments the first one starts from. An empty rhs pair is zero. Does
+// nothing when both data terms are off.
 void RelaxAnisotropicFast(FastRelaxationScratch& scratch, const LevelWorkspace& workspace, const SolverParams& params,
                           const WeightMaps& weights, const FlowPair& flow, const FlowPair& increments,
                           const FlowPair& rhs, int sweeps = 1);

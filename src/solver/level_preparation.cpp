@@ -278,12 +278,6 @@ void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, 
   }
 }
 
-void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
-                            PairDerivatives& derivatives, LevelWorkspace& workspace) {
-  ComputeFrameDerivatives(params, first, second, derivatives);
-  if (params.anisotropic) ComputeStructureTensor(first.Mat(), workspace, params.threads);
-}
-
 void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightnessEps,
                    double gradientEps, double smoothnessEps, int anisotropic, SolverParams& params,
                    PairDerivatives& derivatives, LevelWorkspace& workspace) {

@@ -19,15 +19,9 @@ void PrepareSolver(const ImageRef& first, const ImageRef& second, double brightn
 void PrepareSolverLevel(const ImageRef& first, const ImageRef& second, double brightnessEps, double gradientEps,
                         double smoothnessEps, int anisotropic, SolverParams& params, LevelWorkspace& workspace);
 
-// Converts both frames into the solver's channels and differentiates them; fills the structure
-// tensor of the workspace when the smoothness is anisotropic. The per-pixel loops run on
-// params.threads threads; the result is the same for every count.
-void ComputePairDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
-                            PairDerivatives& derivatives, LevelWorkspace& workspace);
-
-// The frame part of the above alone: the channels and their derivatives, without the structure
-// tensor. A warping loop that releases the derivatives between its iterations recomputes them
-// with it (the same floats each time).
+// Converts both frames into the solver's channels and differentiates them (PrepareSolver's part
+// beyond PrepareSolverLevel). The per-pixel loops run on params.threads threads; the result is the
+// same for every count.
 void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, const ImageRef& second,
                              PairDerivatives& derivatives);
 

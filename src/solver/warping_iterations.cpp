@@ -107,8 +107,8 @@ void RunWarpingIterations(const SolverParams& params, LevelWorkspace& workspace,
 void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const PairDerivatives& derivatives,
                ImageRef& u, ImageRef& v, const ImageRef& brightnessWeight, const ImageRef& gradientWeight,
                const ImageRef& smoothnessWeight, int iterations, int clamp, int medianWindow) {
-  RunWarpingIterations(params, workspace, derivatives, nullptr, u, v, brightnessWeight, gradientWeight, smoothnessWeight,
-                       iterations, clamp, medianWindow);
+  RunWarpingIterations(params, workspace, derivatives, nullptr, u, v, brightnessWeight, gradientWeight,
+                       smoothnessWeight, iterations, clamp, medianWindow);
 }
 
 void SolveFlow(const SolverParams& params, LevelWorkspace& workspace, const DerivativeFrames& frames, ImageRef& u,
