@@ -226,12 +226,12 @@ void ComputeDiffusionTensor(LevelWorkspace& workspace, int threads) {
       MinRowsPerThread(width));
 }
 
-void ConvertFrameChannels(const SolverParams& params, const ImageRef& frame, std::array<ImageRef, 3>& channels) {
+void ConvertFrameChannels(const ImageRef& frame, int threads, std::array<ImageRef, 3>& channels) {
   const int n = frame.Channels();
   CV_Assert(n == 1 || n == 3);
   for (int c = 0; c < n; ++c) EnsureFloat(channels[c], frame.Width(), frame.Height(), 1);
   if (n == 3) {
-    ConvertColourFrame(frame.Mat(), channels[0], channels[1], channels[2], params.threads);
+    ConvertColourFrame(frame.Mat(), channels[0], channels[1], channels[2], threads);
   } else {
     frame.Mat().convertTo(channels[0].Mat(), CV_32F, 1.0, 0.0);
   }
@@ -256,8 +256,8 @@ void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, 
   derivatives.channels = n;
 
   if (params.useBrightness) {
-    ConvertFrameChannels(params, first, derivatives.first);
-    ConvertFrameChannels(params, second, derivatives.second);
+    ConvertFrameChannels(first, params.threads, derivatives.first);
+    ConvertFrameChannels(second, params.threads, derivatives.second);
     for (int c = 0; c < n; ++c) {
       EnsureFloat(derivatives.firstDx[c], width, height, 1);
       EnsureFloat(derivatives.firstDy[c], width, height, 1);

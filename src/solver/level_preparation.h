@@ -26,8 +26,9 @@ void ComputeFrameDerivatives(const SolverParams& params, const ImageRef& first, 
                              PairDerivatives& derivatives);
 
 // The solver's float channels of an 8-bit grey or BGR frame (luma and two colour differences for
-// BGR), into channels[0 .. channels - 1], allocated where they are not of the frame's size.
-void ConvertFrameChannels(const SolverParams& params, const ImageRef& frame, std::array<ImageRef, 3>& channels);
+// BGR), into channels[0 .. channels - 1], allocated where they are not of the frame's size. Bands of
+// rows run on `threads` threads (the same values for every count).
+void ConvertFrameChannels(const ImageRef& frame, int threads, std::array<ImageRef, 3>& channels);
 
 // The 8-bit grey image of an 8-bit grey or BGR frame, whose derivatives the gradient constraints use.
 ImageRef GreyFrame(const ImageRef& frame);

@@ -436,8 +436,8 @@ void ComputeMotionTensorsFromFrames(const SolverParams& params, const ImageRef& 
   const int height = first.Height();
   if (params.useBrightness) {
     std::array<ImageRef, 3> firstChannels, secondChannels;
-    ConvertFrameChannels(params, first, firstChannels);
-    ConvertFrameChannels(params, second, secondChannels);
+    ConvertFrameChannels(first, params.threads, firstChannels);
+    ConvertFrameChannels(second, params.threads, secondChannels);
     // one channel's derivatives at a time, in the same four images
     const ImageRef firstDx = CreateFloat(width, height, 1), firstDy = CreateFloat(width, height, 1);
     const ImageRef secondDx = CreateFloat(width, height, 1), secondDy = CreateFloat(width, height, 1);
