@@ -1,6 +1,7 @@
 #include "pipeline/weight_maps.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include <opencv2/imgproc.hpp>
 
@@ -51,6 +52,14 @@ WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const Image
   maps.smoothnessWeight = CreateFloat(width, height, 1);
   ImageRef outOfFrame = CreateFloat(width, height, 1);
 
+  // The fast relaxation forms its diffusion tensor from the unscaled structure tensor as it reads
+  // it: it keeps S and a mask of the pixels to scale.
+  const bool maskDamping = params.anisotropic != 0 && params.solver == morvi::Solver::kFast;
+  if (maskDamping) {
+    workspace.damped = CreateByte(width, height, 1);
+    workspace.damping = kStructureTensorFactor;
+  }
+
   MarkOutOfFrame(u, v, outOfFrame, params.threads);
   // The local share of pixels whose flow leaves the frame.
   cv::blur(outOfFrame.Mat(), outOfFrame.Mat(), cv::Size(kOutOfFrameWindow, kOutOfFrameWindow));
@@ -68,7 +77,9 @@ WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const Image
         if (share[x] > kOutOfFrameThreshold) {
           bw[x] /= kDataWeightDivisor;
           gw[x] /= kDataWeightDivisor;
-          if (params.anisotropic != 0) {
+          if (maskDamping) {
+            workspace.damped.Row<uint8_t>(y)[x] = 1;
+          } else if (params.anisotropic != 0) {
             workspace.s11.Row<float>(y)[x] *= kStructureTensorFactor;
             workspace.s12.Row<float>(y)[x] *= kStructureTensorFactor;
             workspace.s22.Row<float>(y)[x] *= kStructureTensorFactor;

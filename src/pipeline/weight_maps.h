@@ -10,7 +10,8 @@ void MarkOutOfFrame(const ImageRef& u, const ImageRef& v, const ImageRef& outOfF
 
 // Uniform weight maps (brightness, gradient, smoothness) of width x height, except where more than
 // 90 % of a 9 x 9 neighbourhood's flow leaves the frame: there both data weights are divided by 100
-// and, with anisotropic smoothness, the workspace's structure tensor is scaled by 0.25. The
+// and, with anisotropic smoothness, the workspace's structure tensor is scaled by 0.25 (for the
+// fast solver: those pixels are marked in the workspace's damping mask instead). The
 // per-pixel loops run on params.threads threads; the result is the same for every count.
 WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const ImageRef& v, float brightnessTermWeight,
                            float gradientTermWeight, float smoothnessTermWeight, const SolverParams& params,

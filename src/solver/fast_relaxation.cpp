@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <type_traits>
 
@@ -61,9 +62,9 @@ struct FastLevel {
   const float* s11 = nullptr;
   const float* s22 = nullptr;
   const float* s12 = nullptr;
-  const float* d11 = nullptr;
-  const float* d22 = nullptr;
-  const float* d12x2 = nullptr;
+  // pixels whose structure tensor the smoothness magnitude scales by `damping` (null: none)
+  const uint8_t* damped = nullptr;
+  float damping = 1.0f;
   const float* smoothnessWeight = nullptr;
   int dataCount = 0;
   FastDataTerm data[DataTermView::kMaxConstraints];
@@ -166,6 +167,11 @@ inline F8 ColourLanes(int px, F8) {
   return F8{_mm256_castsi256_ps(px == 1 ? evenLanes : oddLanes)};
 }
 inline bool ColourLanes(int, float) { return true; }
+// Lanes whose byte at p (eight bytes, one a lane) is non-zero.
+inline F8 MarkedLanes(const uint8_t* p, F8) {
+  const __m256i bytes = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  return F8{_mm256_castsi256_ps(_mm256_cmpgt_epi32(bytes, _mm256_setzero_si256()))};
+}
 
 #include "solver/fast_relaxation_kernels.inc"
 
@@ -197,8 +203,7 @@ FastLevel BindFastLevel(FastRelaxationScratch& scratch, const LevelWorkspace& wo
   L.height = size.height;
   L.stride = size.width;
   for (const ImageRef* image : {&flow.u, &flow.v, &increments.u, &increments.v, &workspace.s11, &workspace.s22,
-                                &workspace.s12, &workspace.d11, &workspace.d22, &workspace.d12x2,
-                                &weights.smoothnessWeight}) {
+                                &workspace.s12, &weights.smoothnessWeight}) {
     CheckLevelImage(*image, size);
   }
   L.u = PlaneOf(flow.u);
@@ -208,10 +213,13 @@ FastLevel BindFastLevel(FastRelaxationScratch& scratch, const LevelWorkspace& wo
   L.s11 = PlaneOf(workspace.s11);
   L.s22 = PlaneOf(workspace.s22);
   L.s12 = PlaneOf(workspace.s12);
-  L.d11 = PlaneOf(workspace.d11);
-  L.d22 = PlaneOf(workspace.d22);
-  L.d12x2 = PlaneOf(workspace.d12x2);
   L.smoothnessWeight = PlaneOf(weights.smoothnessWeight);
+  if (!workspace.damped.Empty()) {
+    const cv::Mat& damped = workspace.damped.Mat();
+    CV_Assert(damped.type() == CV_8UC1 && damped.size() == size && damped.isContinuous());
+    L.damped = damped.ptr<uint8_t>();
+    L.damping = workspace.damping;
+  }
   const DataTermView view = MakeDataTermView(workspace, params, weights, size);
   L.dataCount = view.count;
   for (int k = 0; k < view.count; ++k) {
@@ -305,6 +313,11 @@ void SmoothnessWeightPass(const FastLevel& L, SweepTeam* team, bool vector) {
 FastRelaxationScratch::FastRelaxationScratch(const cv::Size& largest)
     : capacity_(std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(largest.area()))),
       planes_(new float[static_cast<size_t>(capacity_) * kPlaneCount]) {}
+
+ImageRef FastRelaxationScratch::PlaneImage(int index, const cv::Size& size) const {
+  CV_Assert(index >= 0 && index < kPlaneCount && static_cast<std::ptrdiff_t>(size.area()) <= capacity_);
+  return ImageRef(cv::Mat(size, CV_32FC1, Plane(index)));
+}
 
 void RelaxAnisotropicFast(FastRelaxationScratch& scratch, const LevelWorkspace& workspace, const SolverParams& params,
                           const WeightMaps& weights, const FlowPair& flow, const FlowPair& increments,

@@ -28,7 +28,15 @@ class FastRelaxationScratch {
   float* Plane(int index) const { return planes_.get() + static_cast<std::ptrdiff_t>(index) * capacity_; }
   std::ptrdiff_t Capacity() const { return capacity_; }
 
+  // Plane `index` seen as an image of `size` (at most the capacity); it shares the plane's memory.
+  ImageRef PlaneImage(int index, const cv::Size& size) const;
+
   static constexpr int kPlaneCount = 14;  // penaliser weight, 8 neighbour weights, 2 right-hand sides, inverse
+  // The neighbour weights' planes, 1 to 8, hold nothing between two calls: a relaxation writes them
+  // before it reads them and the operator does not touch them. The multigrid cycle keeps its
+  // residuals and corrections there.
+  static constexpr int kFirstFreePlane = 1;
+  static constexpr int kFreePlaneCount = 8;
 
  private:
   std::ptrdiff_t capacity_ = 0;

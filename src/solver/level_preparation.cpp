@@ -306,6 +306,8 @@ void PrepareSolverLevel(const ImageRef& first, const ImageRef& second, double br
   params.anisotropic = anisotropic;
 
   workspace.channels = 0;
+  workspace.damped.Release();
+  workspace.damping = 1.0f;
   workspace.hx = 1.0;
   workspace.hy = 1.0;
 
@@ -316,7 +318,8 @@ void PrepareSolverLevel(const ImageRef& first, const ImageRef& second, double br
 
   if (params.anisotropic) {
     ComputeStructureTensor(first.Mat(), workspace, params.threads);
-    ComputeDiffusionTensor(workspace, params.threads);
+    // the fast relaxation forms the diffusion tensor from the structure tensor as it reads it
+    if (params.solver != morvi::Solver::kFast) ComputeDiffusionTensor(workspace, params.threads);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -67,6 +68,7 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
     const ImageRef* source;      // null for a product
     const ImageRef* factors[2];  // the product's factors
     const ImageRef* target;
+    bool damp = false;           // the source's pixels marked in finer.damped scaled first
   };
   std::vector<Task> tasks;
   auto addConstraint = [&](const std::array<const ImageRef*, 6>& products, const std::array<const ImageRef*, 3>& factors,
@@ -96,8 +98,10 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
     }
   }
   if (params.anisotropic) {
+    // the coarser level holds the damped tensor itself
+    CV_Assert(coarser.damped.Empty());
     for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
-      tasks.push_back(Task{&(finer.*member), {nullptr, nullptr}, &(coarser.*member)});
+      tasks.push_back(Task{&(finer.*member), {nullptr, nullptr}, &(coarser.*member), !finer.damped.Empty()});
     }
   }
   const int count = static_cast<int>(tasks.size());
@@ -110,6 +114,20 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
         cv::Mat product;  // reused by the range's products
         for (int i = begin; i < end; ++i) {
           const Task& task = tasks[i];
+          if (task.source != nullptr && task.damp) {
+            // the floats the tensor scaled in place would hold
+            task.source->Mat().copyTo(product);
+            for (int y = 0; y < product.rows; ++y) {
+              float* row = product.ptr<float>(y);
+              const uint8_t* marked = finer.damped.Row<uint8_t>(y);
+              for (int x = 0; x < product.cols; ++x) {
+                if (marked[x] != 0) row[x] *= finer.damping;
+              }
+            }
+            cv::Mat& dst = task.target->Mat();
+            cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+            continue;
+          }
           if (task.source != nullptr) {
             Resample(*task.source, *task.target);
             continue;
@@ -125,7 +143,7 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
 
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                              const ImageRef& u, const ImageRef& v, const FlowPair& increments,
-                             MultigridHierarchy& hierarchy) {
+                             MultigridHierarchy& hierarchy, const FastRelaxationScratch* fastScratch) {
   hierarchy = MultigridHierarchy{};
   if (!params.useBrightness && !params.useGradient) return false;
 
@@ -137,6 +155,22 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
 
   const std::vector<cv::Size> sizes = MultigridLevelSizes(full.width, full.height);
   const size_t levels = sizes.size();
+
+  // The residual and the correction of level l, views of the scratch's free planes when it is given.
+  // Their contents live only within one step of the cycle, between relaxations: level l's residual
+  // from the operator until it is restricted (or, on the coarser level, added to the right-hand
+  // side), its correction from a restriction or prolongation until it is read. A transfer reads one
+  // level and writes the next, and the two levels' parities differ, so their planes never overlap.
+  const bool fast = params.anisotropic && params.solver == morvi::Solver::kFast;
+  const bool scratchPairs = fast && fastScratch != nullptr;
+  if (scratchPairs) {
+    CV_Assert(fastScratch->Capacity() >= static_cast<std::ptrdiff_t>(full.area()));
+    static_assert(FastRelaxationScratch::kFreePlaneCount >= 8, "two sets of four planes");
+  }
+  auto scratchPair = [&](size_t level, int which, const cv::Size& size) {
+    const int first = FastRelaxationScratch::kFirstFreePlane + 4 * static_cast<int>(level % 2) + 2 * which;
+    return FlowPair{fastScratch->PlaneImage(first, size), fastScratch->PlaneImage(first + 1, size)};
+  };
 
   // Built from full resolution downwards, then reversed into coarsest-first order.
   hierarchy.workspaces.reserve(levels);
@@ -151,13 +185,17 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
   hierarchy.weights.push_back(weights);
   hierarchy.increments.push_back(increments);
   // The finest level's right-hand side stays zero; the fast formulation takes an empty pair for it.
-  const bool zeroFineRhs = params.anisotropic && params.solver == morvi::Solver::kFast;
-  hierarchy.rhs.push_back(zeroFineRhs ? FlowPair{} : ZeroPair(full));
-  // At the finest level the residual is restricted before the correction is prolongated, and both
-  // overwrite every pixel: the two share one pair of images.
-  const FlowPair fineScratch = ZeroPair(full);
-  hierarchy.residuals.push_back(fineScratch);
-  hierarchy.corrections.push_back(fineScratch);
+  hierarchy.rhs.push_back(fast ? FlowPair{} : ZeroPair(full));
+  if (scratchPairs) {
+    hierarchy.residuals.push_back(scratchPair(levels - 1, 0, full));
+    hierarchy.corrections.push_back(scratchPair(levels - 1, 1, full));
+  } else {
+    // At the finest level the residual is restricted before the correction is prolongated, and
+    // both overwrite every pixel: the two share one pair of images.
+    const FlowPair fineScratch = ZeroPair(full);
+    hierarchy.residuals.push_back(fineScratch);
+    hierarchy.corrections.push_back(fineScratch);
+  }
   hierarchy.flows.push_back(FlowPair{u, v});  // only read
 
   for (size_t i = levels - 1; i-- > 0;) {
@@ -169,7 +207,7 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
     coarser.hy = 2.0 * finer.hy;
     AllocateWorkspaceImages(params, size.width, size.height, coarser);
     RestrictWorkspace(params, finer, coarser);
-    if (params.anisotropic) ComputeDiffusionTensor(coarser, params.threads);
+    if (params.anisotropic && !fast) ComputeDiffusionTensor(coarser, params.threads);
     hierarchy.workspaces.push_back(coarser);
 
     const WeightMaps& finerWeights = hierarchy.weights.back();
@@ -182,8 +220,8 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
 
     hierarchy.rhs.push_back(ZeroPair(size));
     hierarchy.increments.push_back(ZeroPair(size));
-    hierarchy.residuals.push_back(ZeroPair(size));
-    hierarchy.corrections.push_back(ZeroPair(size));
+    hierarchy.residuals.push_back(scratchPairs ? scratchPair(i, 0, size) : ZeroPair(size));
+    hierarchy.corrections.push_back(scratchPairs ? scratchPair(i, 1, size) : ZeroPair(size));
 
     // The flow keeps full-resolution pixel units at every level; hx, hy carry the scale.
     const FlowPair& finerFlow = hierarchy.flows.back();
@@ -205,8 +243,20 @@ bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weigh
 
 void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                     const ImageRef& u, const ImageRef& v, const FlowPair& increments) {
+  // The fast relaxation's planes, sized for the full-resolution level, also hold the cycle's
+  // residuals and corrections.
+  const bool fast = params.anisotropic && params.solver == morvi::Solver::kFast;
+  std::unique_ptr<FastRelaxationScratch> ownScratch;
+  FastRelaxationScratch* scratch = params.fastScratch;
+  if (fast && (params.useBrightness || params.useGradient)) {
+    const cv::Size full = LevelSize(workspace, params);
+    if (scratch == nullptr || scratch->Capacity() < static_cast<std::ptrdiff_t>(full.area())) {
+      ownScratch = std::make_unique<FastRelaxationScratch>(full);
+      scratch = ownScratch.get();
+    }
+  }
   MultigridHierarchy h;
-  if (!BuildMultigridHierarchy(params, weights, workspace, u, v, increments, h)) return;
+  if (!BuildMultigridHierarchy(params, weights, workspace, u, v, increments, h, fast ? scratch : nullptr)) return;
 
   for (size_t l = 0; l < h.increments.size(); ++l) {
     h.increments[l].u.Mat().setTo(0.0);
@@ -224,14 +274,7 @@ void SolveMultigrid(const SolverParams& params, const WeightMaps& weights, const
   if (team.Size() > 1 || team.MayGrow()) solveParams.team = &team;
   // The fast relaxation covers the image-driven smoothness the estimate uses; an isotropic solve
   // runs the reference sweeps with either choice.
-  if (params.anisotropic && params.solver == morvi::Solver::kFast) {
-    const cv::Size largest = h.workspaces[finest].s11.Mat().size();
-    std::unique_ptr<FastRelaxationScratch> own;
-    FastRelaxationScratch* scratch = params.fastScratch;
-    if (scratch == nullptr || scratch->Capacity() < static_cast<std::ptrdiff_t>(largest.area())) {
-      own = std::make_unique<FastRelaxationScratch>(largest);
-      scratch = own.get();
-    }
+  if (fast) {
     // the reference's cycle: a V-cycle (one coarse visit) measured 5 % worse, two sweeps no faster
     RunLevelCycle(finest, solveParams, h.weights, h.workspaces, h.flows, h.increments, h.rhs, h.residuals, h.corrections,
                   kAnisotropicPreSweeps, kAnisotropicPostSweeps, kCyclesPerVisit, FastAnisotropicFormulation(*scratch));

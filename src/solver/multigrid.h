@@ -30,14 +30,17 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height);
 // tensor, and zeroed unknowns and scratch pairs. Every other image is allocated here; the
 // full-resolution workspace is not written. Returns false (hierarchy left empty) when both data terms are off.
 // At full resolution the residual and correction pairs are one pair of images, and for the fast
-// anisotropic solver the right-hand side is an empty pair (zero).
+// anisotropic solver the right-hand side is an empty pair (zero). Given the fast relaxation's
+// scratch (sized for the full-resolution level), every level's residual and correction are
+// instead views of its free planes, level parity alternating between two sets of four, and the
+// coarser levels get no diffusion tensor (the fast relaxation derives it from the structure tensor).
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                              const ImageRef& u, const ImageRef& v, const FlowPair& increments,
-                             MultigridHierarchy& hierarchy);
+                             MultigridHierarchy& hierarchy, const FastRelaxationScratch* fastScratch = nullptr);
 
 // Area-resamples the active coefficient images of `finer` into the existing images of `coarser`
 // (motion tensors as products, formed from the factors of a factored `finer`, and the structure
-// tensor; not the diffusion tensor). `coarser` holds products.
+// tensor, damped where `finer` marks it; not the diffusion tensor). `coarser` holds products.
 void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, LevelWorkspace& coarser);
 
 // One linearised solve: builds the hierarchy, clears every level's increments and right-hand side

@@ -81,6 +81,13 @@ struct LevelWorkspace {
   std::array<ImageRef, 2> gx, gy, gz;
   ImageRef s11, s22, s12;
   ImageRef d11, d22, d12x2;
+  // Where the flow leaves the frame the smoothness follows the image's edges less: the structure
+  // tensor read by the smoothness magnitudes, and restricted to coarser levels, is scaled by
+  // `damping` at the pixels this 8-bit mask marks (non-zero), while the diffusion tensor derived
+  // from it at this level keeps the unscaled tensor. A fast level keeps S unscaled with the mask;
+  // other levels hold the scaled tensor itself and no mask.
+  ImageRef damped;
+  float damping = 1.0f;
   double hx = 1.0;
   double hy = 1.0;
 };
