@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "solver/level_preparation.h"
 #include "solver/solver_fixtures.h"
 
 using namespace solver_test;
@@ -107,6 +108,35 @@ TEST(RestrictWorkspace, AveragesProductsOverTheCoarseCell) {
   EXPECT_FLOAT_EQ(coarse.b33[0].Row<float>(0)[0], 4.0f);
   EXPECT_FLOAT_EQ(coarse.b33[0].Row<float>(0)[1], 20.0f);
   EXPECT_EQ(coarse.b11[0].Row<float>(0)[0], 0.0f);
+}
+
+// A level that keeps its structure tensor unscaled with a damping mask restricts to the coarse
+// tensor of the level whose marked pixels were scaled in place: the same bits.
+TEST(RestrictWorkspace, DampedPixelsRestrictAsTheTensorScaledInPlace) {
+  const ImageRef frame = SyntheticFrame(37, 23, 73);
+  const PreparedLevel level = PrepareLevel(frame, SyntheticFrame(37, 23, 74), 1);
+  const cv::Mat marked = RandomFloat(37, 23, 0, 1, 75).Mat() > 0.5f;
+  LevelWorkspace masked = level.workspace;
+  masked.damped = ImageRef(marked.clone());
+  masked.damping = 0.25f;
+  LevelWorkspace scaled = level.workspace;
+  for (ImageRef* tensor : {&scaled.s11, &scaled.s22, &scaled.s12}) {
+    *tensor = CloneFloat(*tensor);
+    cv::Mat quarter = tensor->Mat() * 0.25f;
+    quarter.copyTo(tensor->Mat(), marked);
+  }
+  LevelWorkspace fromMask, fromScaled;
+  for (LevelWorkspace* coarse : {&fromMask, &fromScaled}) {
+    coarse->channels = level.workspace.channels;
+    AllocateWorkspaceImages(level.params, 18, 11, *coarse);
+  }
+  RestrictWorkspace(level.params, masked, fromMask);
+  RestrictWorkspace(level.params, scaled, fromScaled);
+  EXPECT_FALSE(BitIdentical(scaled.s11, level.workspace.s11));
+  for (auto member : {&LevelWorkspace::s11, &LevelWorkspace::s22, &LevelWorkspace::s12}) {
+    EXPECT_TRUE(BitIdentical(fromMask.*member, fromScaled.*member));
+  }
+  EXPECT_TRUE(BitIdentical(fromMask.b13[2], fromScaled.b13[2]));
 }
 
 TEST(SolveMultigrid, WritesOnlyTheIncrements) {
