@@ -30,10 +30,10 @@ std::vector<cv::Size> MultigridLevelSizes(int width, int height);
 // tensor, and zeroed unknowns and scratch pairs. Every other image is allocated here; the
 // full-resolution workspace is not written. Returns false (hierarchy left empty) when both data terms are off.
 // At full resolution the residual and correction pairs are one pair of images, and for the fast
-// anisotropic solver the right-hand side is an empty pair (zero). Given the fast relaxation's
-// scratch (sized for the full-resolution level), every level's residual and correction are
-// instead views of its free planes, level parity alternating between two sets of four, and the
-// coarser levels get no diffusion tensor (the fast relaxation derives it from the structure tensor).
+// anisotropic solver the right-hand side is an empty pair (zero) and the coarser levels get no
+// diffusion tensor (its relaxation forms it from the structure tensor). Given the fast relaxation's
+// scratch (sized for the full-resolution level), every level's residual and correction are views
+// of the scratch's free planes instead, the levels' parities alternating between two sets of four.
 bool BuildMultigridHierarchy(const SolverParams& params, const WeightMaps& weights, const LevelWorkspace& workspace,
                              const ImageRef& u, const ImageRef& v, const FlowPair& increments,
                              MultigridHierarchy& hierarchy, const FastRelaxationScratch* fastScratch = nullptr);
