@@ -89,5 +89,10 @@ WeightMaps BuildWeightMaps(int width, int height, const ImageRef& u, const Image
     }
   };
   ParallelFor(height, params.threads, weighRows, MinRowsPerThread(width));
+  if (maskDamping && cv::countNonZero(workspace.damped.Mat()) == 0) {
+    // no pixel to damp: the relaxation and the restriction read no mask
+    workspace.damped.Release();
+    workspace.damping = 1.0f;
+  }
   return maps;
 }

@@ -114,7 +114,11 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
         cv::Mat product;  // reused by the range's products
         for (int i = begin; i < end; ++i) {
           const Task& task = tasks[i];
-          if (task.source != nullptr && task.damp) {
+          const cv::Mat* source = task.source != nullptr ? &task.source->Mat() : &product;
+          if (task.source == nullptr) {
+            // single-precision products, the floats the tensor would have stored
+            cv::multiply(task.factors[0]->Mat(), task.factors[1]->Mat(), product);
+          } else if (task.damp) {
             // the floats the tensor scaled in place would hold
             task.source->Mat().copyTo(product);
             for (int y = 0; y < product.rows; ++y) {
@@ -124,18 +128,10 @@ void RestrictWorkspace(const SolverParams& params, const LevelWorkspace& finer, 
                 if (marked[x] != 0) row[x] *= finer.damping;
               }
             }
-            cv::Mat& dst = task.target->Mat();
-            cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
-            continue;
+            source = &product;
           }
-          if (task.source != nullptr) {
-            Resample(*task.source, *task.target);
-            continue;
-          }
-          // single-precision products, the floats the tensor would have stored
-          cv::multiply(task.factors[0]->Mat(), task.factors[1]->Mat(), product);
           cv::Mat& dst = task.target->Mat();
-          cv::resize(product, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
+          cv::resize(*source, dst, dst.size(), 0.0, 0.0, cv::INTER_AREA);
         }
       },
       minPerThread);
