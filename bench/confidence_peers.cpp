@@ -2,10 +2,12 @@
 // areas morvi-eval --confidence reports) of morvi's --confidence map with both initial flows, beside
 // the best peer baseline of the same run: DeepFlow and DIS (medium preset) ranked by their own
 // forward-backward distance |w(x) + w_b(x + w(x))|, w_b sampled bilinearly. Then morvi's time per
-// pair without and with --confidence, and with --occlusions --confidence together.
+// pair without and with --confidence, and with --occlusions --confidence together: the fastest of
+// --repeat runs of each (default 3), taken in turn, so that a moment's load on the machine does not
+// decide a ratio.
 //
 //   confidence_peers [--morvi PATH] [--data DIR] [--work DIR] [--threads N] [--solver reference|fast]
-//                    [--only NAME]
+//                    [--only NAME] [--repeat N]
 
 #include <algorithm>
 #include <chrono>
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
   int threads = 2;
   std::string solver = "reference";
   std::string only;
+  int repeat = 3;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--morvi" && i + 1 < argc) morvi = argv[++i];
@@ -67,9 +70,10 @@ int main(int argc, char** argv) {
     else if (arg == "--threads" && i + 1 < argc) threads = std::max(1, std::atoi(argv[++i]));
     else if (arg == "--solver" && i + 1 < argc) solver = argv[++i];
     else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+    else if (arg == "--repeat" && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
     else {
       std::cerr << "usage: confidence_peers [--morvi PATH] [--data DIR] [--work DIR] [--threads N]"
-                   " [--solver reference|fast] [--only NAME]\n";
+                   " [--solver reference|fast] [--only NAME] [--repeat N]\n";
       return 2;
     }
   }
@@ -126,8 +130,21 @@ int main(int argc, char** argv) {
       if (m == 0) timedConfidence = timed;
       morviAuse[m] = Ause(uGt, vGt, estimate.Mat(), confidence);
     }
-    const Timed plain = RunMorvi(morvi, first, second, work / "plain", common);
-    const Timed both = RunMorvi(morvi, first, second, work / "both", common + " --occlusions --confidence");
+    Timed plain;
+    Timed both;
+    for (int run = 0; run < repeat; ++run) {
+      const auto fastest = [&](Timed& best, const std::string& folder, const std::string& options) {
+        const Timed timed = RunMorvi(morvi, first, second, work / folder, options);
+        if (!timed.ok) {
+          std::cerr << "morvi failed on " << pair.name << " with " << options << std::endl;
+          std::exit(1);
+        }
+        if (!best.ok || timed.seconds < best.seconds) best = timed;
+      };
+      fastest(plain, "plain", common);
+      if (run > 0) fastest(timedConfidence, "again", common + " --init pyramid --confidence");
+      fastest(both, "both", common + " --occlusions --confidence");
+    }
     const cv::Mat a = cv::imread(first.string(), cv::IMREAD_GRAYSCALE);
     const cv::Mat b = cv::imread(second.string(), cv::IMREAD_GRAYSCALE);
     double peerAuse[2];
