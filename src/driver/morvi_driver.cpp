@@ -101,28 +101,54 @@ class PairFrames {
 
 // Writes the flow, its picture, the warped second frame and, when given, the occlusion mask and the
 // confidence map (as 16-bit grey) under their final names, the pictures in the format their names
-// give. Every file is attempted; false after one message per file not written. `picture` receives the flow picture.
+// give. Every file is attempted, each as a task of its own on up to `threads` threads (the longest
+// first; a file's bytes do not depend on where it is made); false after one message per file not
+// written, in the order above. `picture` receives the flow picture.
 bool WritePairOutputs(const char* program, const PairOutputs& outputs, const ImageRef& u, const ImageRef& v,
                       const ImageRef& second, const ImageRef& occlusions, const ImageRef& confidence,
                       float colourScale, int threads, ImageRef& picture, std::ostream& err) {
-  std::vector<std::string> errors;
-  std::string error;
-  cv::Mat flow;
-  cv::merge(std::vector<cv::Mat>{u.Mat(), v.Mat()}, flow);
-  if (!WriteFlowFile(ImageRef(flow), outputs.flow, error)) errors.push_back(error);
+  enum Output { kPicture, kWarp, kFlow, kConfidence, kOcclusions, kOutputCount };
+  std::string errors[kOutputCount];
+  bool written[kOutputCount] = {true, true, true, true, true};
   picture = CreateByte(u.Width(), u.Height(), 3);
-  FlowToColourImage(u, v, picture, colourScale);
-  if (!SaveImage(picture, outputs.picture, error)) errors.push_back(error);
-  ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
-  WarpByFlow(u, v, second, warped, threads);
-  if (!SaveImage(warped, outputs.warp, error)) errors.push_back(error);
-  if (!outputs.occlusions.empty() && !SaveImage(occlusions, outputs.occlusions, error)) errors.push_back(error);
-  if (!outputs.confidence.empty() &&
-      !SaveImage(ImageRef(ConfidenceTo16Bit(confidence.Mat())), outputs.confidence, error)) {
-    errors.push_back(error);
+  ParallelTasks(kOutputCount, threads, [&](int task) {
+    switch (task) {
+      case kPicture:
+        FlowToColourImage(u, v, picture, colourScale);
+        written[task] = SaveImage(picture, outputs.picture, errors[task]);
+        break;
+      case kWarp: {
+        ImageRef warped = CreateByte(second.Width(), second.Height(), second.Channels());
+        WarpByFlow(u, v, second, warped, 1);
+        written[task] = SaveImage(warped, outputs.warp, errors[task]);
+        break;
+      }
+      case kFlow: {
+        cv::Mat flow;
+        cv::merge(std::vector<cv::Mat>{u.Mat(), v.Mat()}, flow);
+        written[task] = WriteFlowFile(ImageRef(flow), outputs.flow, errors[task]);
+        break;
+      }
+      case kConfidence:
+        if (!outputs.confidence.empty()) {
+          written[task] =
+              SaveImage(ImageRef(ConfidenceTo16Bit(confidence.Mat())), outputs.confidence, errors[task]);
+        }
+        break;
+      default:
+        if (!outputs.occlusions.empty()) {
+          written[task] = SaveImage(occlusions, outputs.occlusions, errors[task]);
+        }
+        break;
+    }
+  });
+  bool all = true;
+  for (const Output output : {kFlow, kPicture, kWarp, kOcclusions, kConfidence}) {
+    if (written[output]) continue;
+    err << program << ": " << errors[output] << std::endl;
+    all = false;
   }
-  for (const std::string& message : errors) err << program << ": " << message << std::endl;
-  return errors.empty();
+  return all;
 }
 
 // The number of pairs estimated, skipped as complete, failed and not run (a frame error stopped
