@@ -130,17 +130,18 @@ int main(int argc, char** argv) {
       if (m == 0) timedConfidence = timed;
       morviAuse[m] = Ause(uGt, vGt, estimate.Mat(), confidence);
     }
+    // keeps the faster of `best` and a new run
+    const auto fastest = [&](Timed& best, const std::string& folder, const std::string& options) {
+      const Timed timed = RunMorvi(morvi, first, second, work / folder, options);
+      if (!timed.ok) {
+        std::cerr << "morvi failed on " << pair.name << " with " << options << std::endl;
+        std::exit(1);
+      }
+      if (!best.ok || timed.seconds < best.seconds) best = timed;
+    };
     Timed plain;
     Timed both;
     for (int run = 0; run < repeat; ++run) {
-      const auto fastest = [&](Timed& best, const std::string& folder, const std::string& options) {
-        const Timed timed = RunMorvi(morvi, first, second, work / folder, options);
-        if (!timed.ok) {
-          std::cerr << "morvi failed on " << pair.name << " with " << options << std::endl;
-          std::exit(1);
-        }
-        if (!best.ok || timed.seconds < best.seconds) best = timed;
-      };
       fastest(plain, "plain", common);
       if (run > 0) fastest(timedConfidence, "again", common + " --init pyramid --confidence");
       fastest(both, "both", common + " --occlusions --confidence");
